@@ -1,0 +1,29 @@
+// Exports that take no handle: the probe, the cipher and the compression calls.
+#include "cipher/des.h"
+#include "compress/compress.h"
+#include "wirekit.h"
+
+extern "C" {
+
+WIREKIT_API const char* hello(void) { return "OK"; }
+
+WIREKIT_API bool Des_Go(unsigned char* out, const unsigned char* in, int length,
+                        const unsigned char* key, int keyLength, bool decrypt) {
+    return wirekit::cipher::desGo(out, in, length, key, keyLength, decrypt);
+}
+
+WIREKIT_API int Compress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
+                         unsigned int sourceLen) {
+    return wirekit::compress::compressBuffer(dest, destLen, source, sourceLen);
+}
+
+WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen,
+                           const unsigned char* source, unsigned int sourceLen) {
+    return wirekit::compress::uncompressBuffer(dest, destLen, source, sourceLen);
+}
+
+WIREKIT_API unsigned int CompressBound(unsigned int sourceLen) {
+    return wirekit::compress::compressBound(sourceLen);
+}
+
+}  // extern "C"

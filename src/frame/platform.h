@@ -1,0 +1,115 @@
+// These are the socket services that a platform must implement for wirekit.
+// Everything here is a thin wrapper: one call of the operating system's socket
+// library, its result passed back as that library reports it, IPv4 only.
+// Threads, locks, condition variables and clocks come from the C++ standard
+// library, not from here. No OS header may be included by this file.
+//
+// Conventions: functions returning int give 0 for success and -1 for failure
+// unless stated otherwise; after a failure lastError() holds the raw error
+// code of the socket library. Addresses are IPv4 in network byte order
+// (uint32_t, as they sit in memory in a sockaddr_in); ports are host order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace wirekit::platform {
+
+// A socket of the platform (a descriptor on POSIX, a SOCKET on Windows).
+using Socket = std::intptr_t;
+// The value that stands for "no socket". 0 is a valid descriptor on POSIX.
+constexpr Socket INVALID_SOCKET_VALUE = -1;
+
+// Socket-library reference counting. netStartup() takes one reference (on
+// Windows, WSAStartup 2.2) and returns 0 on success; each successful start
+// must be paired with one netCleanup(). On POSIX these only count.
+int netStartup();
+void netCleanup();
+// The number of references currently held (for tests).
+int netReferences();
+
+// Creation and closing.
+Socket tcpSocket();  // IPv4 stream socket, or INVALID_SOCKET_VALUE
+Socket udpSocket();  // IPv4 datagram socket, or INVALID_SOCKET_VALUE
+int closeSocket(Socket s);
+// Ends the receiving direction. A thread blocked in waitReadable(),
+// acceptConnection() or receive() on this socket returns promptly.
+int shutdownReceive(Socket s);
+// Ends both directions (wakes waiters like shutdownReceive, and the peer sees
+// the end of the stream).
+int shutdownBoth(Socket s);
+
+// Options (each switches the option on).
+int setReuseAddress(Socket s);  // listening and datagram sockets
+int setBroadcast(Socket s);
+int setNoDelay(Socket s);       // TCP_NODELAY on a stream socket
+// Makes an ICMP port-unreachable from an earlier send not fail later reads of
+// a datagram socket (a no-op where the platform never reports it so).
+int ignoreConnectionReset(Socket s);
+// Sets the kernel buffer sizes (best effort; for bulk transfers).
+int setBufferSizes(Socket s, int bytes);
+
+// Binding, listening, accepting, connecting.
+int bindAny(Socket s, int port);  // 0.0.0.0:port; port 0 picks a free one
+int listenOn(Socket s, int backlog);
+// Binds a listening socket so that a port held by another listening socket
+// fails but one still in TIME_WAIT from an earlier listener does not.
+int bindListener(Socket s, int port);
+// Blocks until a connection arrives; INVALID_SOCKET_VALUE on failure (also
+// once another thread has called shutdownReceive on the listener).
+Socket acceptConnection(Socket listener, std::uint32_t* peerAddress);
+// Blocking connect to address:port.
+int connectTo(Socket s, std::uint32_t address, int port);
+// The local port a socket is bound to, or -1.
+int localPort(Socket s);
+
+// Data. Each is one call; the result is the byte count the platform reports,
+// or -1. Sends never raise a signal when the peer has gone.
+long sendBytes(Socket s, const void* data, std::size_t length);
+long receiveBytes(Socket s, void* buffer, std::size_t length);
+long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port);
+// Reads one whole datagram; fills the source address and port when non-null.
+long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address,
+                     int* port);
+
+// Readiness. waitReadable waits up to timeoutMs (-1: no limit) for the socket
+// to be readable (data, end of stream, a pending error, or an incoming
+// connection on a listener). 1 readable, 0 time limit passed, -1 failure.
+int waitReadable(Socket s, int timeoutMs);
+// 1 when the socket is readable right now, 0 when not, -1 on failure.
+int pollReadable(Socket s);
+// Bytes waiting to be read (FIONREAD); -1 on failure.
+long bytesPending(Socket s);
+// 1 when writing would not block right now, 0 when not, -1 on failure.
+int pollWritable(Socket s);
+
+// A wake-up that another thread can raise to end a wait on a socket early.
+// waitReadableOrWoken returns 1 readable, 2 woken, 0 time limit, -1 failure.
+// A raised wake-up stays raised until clearWakeup.
+struct Wakeup;
+Wakeup* createWakeup();
+void destroyWakeup(Wakeup* w);
+void raiseWakeup(Wakeup* w);
+void clearWakeup(Wakeup* w);
+int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs);
+
+// Errors. The raw code of the last failed socket call on this thread.
+int lastError();
+// Kinds the logic tells apart; everything else is Other.
+enum class ErrorKind { None, WouldBlock, Interrupted, ConnectionReset, TooManyFiles, Other };
+ErrorKind classifyError(int code);
+
+// Address text.
+// Dotted-decimal IPv4 text to an address; false for anything else
+// (including host names).
+bool parseDottedAddress(const char* text, std::uint32_t* address);
+// An address as dotted-decimal text, first byte first.
+std::string dottedText(std::uint32_t address);
+// The first IPv4 address of a host name or dotted text; false if none.
+bool resolveHost(const char* host, std::uint32_t* address);
+
+// Number of descriptors the process has open, or -1 where unknown (tests).
+int openDescriptorCount();
+
+}  // namespace wirekit::platform

@@ -1,0 +1,307 @@
+// POSIX sockets behind platform.h.
+#include "frame/platform.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace wirekit::platform {
+namespace {
+
+std::atomic<int> g_references{0};
+
+sockaddr_in makeAddress(std::uint32_t address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    a.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    return a;
+}
+
+int fd(Socket s) { return static_cast<int>(s); }
+
+int onOff(Socket s, int level, int option) {
+    int on = 1;
+    return ::setsockopt(fd(s), level, option, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+// Retries a call that a signal interrupted; the library's waits must not end
+// early because the host process handles signals.
+template <typename F>
+auto retryEintr(F f) -> decltype(f()) {
+    for (;;) {
+        auto r = f();
+        if (r == -1 && errno == EINTR) continue;
+        return r;
+    }
+}
+
+}  // namespace
+
+int netStartup() {
+    g_references.fetch_add(1);
+    return 0;
+}
+
+void netCleanup() {
+    int expected = g_references.load();
+    while (expected > 0 && !g_references.compare_exchange_weak(expected, expected - 1)) {
+    }
+}
+
+int netReferences() { return g_references.load(); }
+
+// Descriptors are created close-on-exec so that a host that starts programs
+// does not hand them our connections.
+Socket tcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+Socket udpSocket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+int closeSocket(Socket s) {
+    if (s == INVALID_SOCKET_VALUE) return -1;
+    // close() must not be retried on EINTR: the descriptor is gone either way.
+    return ::close(fd(s)) == 0 ? 0 : -1;
+}
+
+int shutdownReceive(Socket s) { return ::shutdown(fd(s), SHUT_RD) == 0 ? 0 : -1; }
+int shutdownBoth(Socket s) { return ::shutdown(fd(s), SHUT_RDWR) == 0 ? 0 : -1; }
+
+int setReuseAddress(Socket s) { return onOff(s, SOL_SOCKET, SO_REUSEADDR); }
+int setBroadcast(Socket s) { return onOff(s, SOL_SOCKET, SO_BROADCAST); }
+int setNoDelay(Socket s) { return onOff(s, IPPROTO_TCP, TCP_NODELAY); }
+int ignoreConnectionReset(Socket) { return 0; }
+
+int setBufferSizes(Socket s, int bytes) {
+    int a = ::setsockopt(fd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    int b = ::setsockopt(fd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    return (a == 0 && b == 0) ? 0 : -1;
+}
+
+int bindAny(Socket s, int port) {
+    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+    return ::bind(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
+}
+
+// On Linux SO_REUSEADDR lets a listener bind over connections in TIME_WAIT but
+// still refuses a port on which another socket listens, which is exactly the
+// rule wanted for a listener that is restarted.
+int bindListener(Socket s, int port) {
+    if (setReuseAddress(s) != 0) return -1;
+    return bindAny(s, port);
+}
+
+int listenOn(Socket s, int backlog) { return ::listen(fd(s), backlog) == 0 ? 0 : -1; }
+
+Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int r = retryEintr([&] {
+        return ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
+    });
+    if (r < 0) return INVALID_SOCKET_VALUE;
+    if (peerAddress) *peerAddress = a.sin_addr.s_addr;
+    return r;
+}
+
+int connectTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
+    int r = ::connect(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (r != 0 && errno == EINTR) {
+        // An interrupted connect goes on in the background; wait for its end.
+        pollfd p{fd(s), POLLOUT, 0};
+        if (retryEintr([&] { return ::poll(&p, 1, -1); }) < 0) return -1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    }
+    return r == 0 ? 0 : -1;
+}
+
+int localPort(Socket s) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+    return ntohs(a.sin_port);
+}
+
+long sendBytes(Socket s, const void* data, std::size_t length) {
+    return retryEintr([&] { return ::send(fd(s), data, length, MSG_NOSIGNAL); });
+}
+
+long receiveBytes(Socket s, void* buffer, std::size_t length) {
+    return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
+}
+
+long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address,
+                  int port) {
+    sockaddr_in a = makeAddress(address, port);
+    return retryEintr([&] {
+        return ::sendto(fd(s), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a),
+                        sizeof a);
+    });
+}
+
+long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address,
+                     int* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    long r = retryEintr([&] {
+        return ::recvfrom(fd(s), buffer, length, 0, reinterpret_cast<sockaddr*>(&a), &len);
+    });
+    if (r >= 0) {
+        if (address) *address = a.sin_addr.s_addr;
+        if (port) *port = ntohs(a.sin_port);
+    }
+    return r;
+}
+
+// poll, not select: select cannot describe descriptors of 1024 and above.
+int waitReadable(Socket s, int timeoutMs) {
+    pollfd p{fd(s), POLLIN, 0};
+    int r = retryEintr([&] { return ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs); });
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;  // POLLIN, POLLHUP and POLLERR all mean a read will not block
+}
+
+int pollReadable(Socket s) { return waitReadable(s, 0); }
+
+int pollWritable(Socket s) {
+    pollfd p{fd(s), POLLOUT, 0};
+    int r = retryEintr([&] { return ::poll(&p, 1, 0); });
+    if (r < 0) return -1;
+    return (r > 0 && (p.revents & POLLOUT)) ? 1 : 0;
+}
+
+long bytesPending(Socket s) {
+    int n = 0;
+    if (::ioctl(fd(s), FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
+struct Wakeup {
+    int readEnd = -1;
+    int writeEnd = -1;
+};
+
+Wakeup* createWakeup() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+    return new Wakeup{fds[0], fds[1]};
+}
+
+void destroyWakeup(Wakeup* w) {
+    if (!w) return;
+    ::close(w->readEnd);
+    ::close(w->writeEnd);
+    delete w;
+}
+
+void raiseWakeup(Wakeup* w) {
+    if (!w) return;
+    char b = 1;
+    // A full pipe already means "raised"; nothing else can go wrong here.
+    [[maybe_unused]] ssize_t r = ::write(w->writeEnd, &b, 1);
+}
+
+void clearWakeup(Wakeup* w) {
+    if (!w) return;
+    char buf[64];
+    while (::read(w->readEnd, buf, sizeof buf) > 0) {
+    }
+}
+
+int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
+    pollfd p[2] = {{fd(s), POLLIN, 0}, {w ? w->readEnd : -1, POLLIN, 0}};
+    int r = retryEintr([&] { return ::poll(p, w ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs); });
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    if (w && (p[1].revents & POLLIN)) return 2;
+    if (p[0].revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
+
+int lastError() { return errno; }
+
+ErrorKind classifyError(int code) {
+    switch (code) {
+        case 0: return ErrorKind::None;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return ErrorKind::WouldBlock;
+        case EINTR: return ErrorKind::Interrupted;
+        case ECONNRESET:
+        case ECONNREFUSED:
+        case EPIPE: return ErrorKind::ConnectionReset;
+        case EMFILE:
+        case ENFILE: return ErrorKind::TooManyFiles;
+        default: return ErrorKind::Other;
+    }
+}
+
+bool parseDottedAddress(const char* text, std::uint32_t* address) {
+    if (!text) return false;
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) != 1) return false;
+    if (address) *address = a.s_addr;
+    return true;
+}
+
+std::string dottedText(std::uint32_t address) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&address);
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+bool resolveHost(const char* host, std::uint32_t* address) {
+    if (!host || !*host) return false;
+    if (parseDottedAddress(host, address)) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return false;
+    const auto* a = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    if (address) *address = a->sin_addr.s_addr;
+    ::freeaddrinfo(list);
+    return true;
+}
+
+int openDescriptorCount() {
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    ::closedir(d);
+    return n - 1;  // the directory stream's own descriptor
+}
+
+}  // namespace wirekit::platform

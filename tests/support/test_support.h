@@ -1,0 +1,57 @@
+// Helpers shared by the test programs: waiting with a deadline, recording
+// events from the context-free host callback, counting descriptors.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "wirekit.h"
+
+namespace wirekit::test {
+
+// Polls `condition` until it holds or `timeout` passes; true when it held.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The events one endpoint raised, in order, with a condition variable so
+// tests can wait for an event with a deadline.
+class EventLog {
+public:
+    void record(int code, int param);
+    void clear();
+    std::vector<std::pair<int, int>> events();
+    std::vector<int> codes();
+    int count(int code);
+    // Waits until `code` has been seen at least `times` times.
+    bool waitFor(int code, int times = 1,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until `predicate(events)` holds.
+    bool waitUntil(const std::function<bool(const std::vector<std::pair<int, int>>&)>& predicate,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Optional hook run on the raising thread after the event is recorded.
+    void setHook(std::function<void(int, int)> hook);
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::pair<int, int>> events_;
+    std::function<void(int, int)> hook_;
+};
+
+// The host callback has no context pointer, so tests use numbered slots:
+// recorder(n) is a callback that records into log(n).
+constexpr int RECORDER_SLOTS = 8;
+EventLog& log(int slot);
+EventCallback recorder(int slot);
+// Clears every slot's events and hooks.
+void resetLogs();
+
+// Open descriptors of this process (-1 where unknown).
+int openDescriptors();
+
+}  // namespace wirekit::test
