@@ -1,0 +1,83 @@
+// The shared library exports exactly the C interface of wirekit.h, and the
+// event table is consistent.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "frame/events.h"
+#include "wirekit.h"
+
+namespace {
+
+std::set<std::string> headerFunctions() {
+    std::ifstream in(std::string(WIREKIT_SOURCE_DIR) + "/include/wirekit.h");
+    std::set<std::string> names;
+    std::regex declaration(R"(^WIREKIT_API[^(]*?\b(\w+)\s*\()");
+    std::smatch match;
+    for (std::string line; std::getline(in, line);)
+        if (std::regex_search(line, match, declaration)) names.insert(match[1]);
+    return names;
+}
+
+std::set<std::string> exportedSymbols() {
+    std::string command =
+        std::string("nm -D --defined-only '") + WIREKIT_SHARED_LIBRARY + "' 2>/dev/null";
+    std::set<std::string> names;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return names;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        fields >> address >> type >> name;
+        if (type == "A") continue;  // the version node, not a symbol
+        if (!name.empty()) names.insert(name);
+    }
+    pclose(pipe);
+    return names;
+}
+
+TEST(Interface, SharedLibraryExportsExactlyTheHeaderFunctions) {
+    auto declared = headerFunctions();
+    ASSERT_EQ(declared.size(), 32u);
+    auto exported = exportedSymbols();
+    ASSERT_FALSE(exported.empty()) << "could not read the symbols of " << WIREKIT_SHARED_LIBRARY;
+    EXPECT_EQ(exported, declared);
+}
+
+TEST(Interface, HelloAnswersOk) { EXPECT_STREQ(hello(), "OK"); }
+
+TEST(Interface, EventCodesAreUniqueAndNamed) {
+    std::set<int> seen;
+    for (int code : wirekit::ALL_EVENT_CODES) {
+        EXPECT_TRUE(seen.insert(code).second) << code;
+        EXPECT_STRNE(wirekit::EventName(code), "UNKNOWN_EVENT") << code;
+    }
+    EXPECT_EQ(seen.size(), 23u);
+    EXPECT_EQ(UDP_EV_MSG_RECEIVED, 1001);
+    EXPECT_EQ(EV_NO_MESSAGE, 1006);
+    EXPECT_EQ(UDP_EV_ACKED, 2003);
+    EXPECT_EQ(TCP_EV_MSG_RECEIVED, 3002);
+    EXPECT_EQ(TCP_EV_CONNECTED, 3015);
+    EXPECT_EQ(TCP_EV_DISCONNECTED, 3999);
+    EXPECT_STREQ(wirekit::EventName(3013), "TCP_EV_RECV_FAILED");
+    EXPECT_STREQ(wirekit::EventName(1002), "UNKNOWN_EVENT");
+}
+
+TEST(Interface, RecordLayoutsKeepFieldOrderAndWidths) {
+    EXPECT_EQ(offsetof(FileSendJob, fileName), sizeof(uintptr_t));
+    EXPECT_EQ(offsetof(FileSendJob, filePath) - offsetof(FileSendJob, fileName), 260u);
+    EXPECT_EQ(sizeof(FileSendJob::peerHost), 47u);
+    EXPECT_LT(offsetof(FileSendJob, savedState), offsetof(FileSendJob, state));
+    EXPECT_EQ(offsetof(FileRecvOffer, fileName), sizeof(uintptr_t));
+    EXPECT_EQ(offsetof(FileRecvOffer, savePath) - offsetof(FileRecvOffer, fileName), 260u);
+    EXPECT_EQ(sizeof(FileRecvOffer::peerAddress), 27u);
+    EXPECT_EQ(offsetof(FileRecvOffer, acceptDecision), offsetof(FileRecvOffer, state) + 4);
+}
+
+}  // namespace
