@@ -256,6 +256,7 @@ ErrorKind classifyError(int code) {
             return ErrorKind::WouldBlock;
         case EINTR: return ErrorKind::Interrupted;
         case ECONNRESET:
+        case ECONNABORTED:
         case ECONNREFUSED:
         case EPIPE: return ErrorKind::ConnectionReset;
         case EMFILE:
