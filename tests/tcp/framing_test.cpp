@@ -1,0 +1,230 @@
+// The framing codec: exact bytes, piece boundaries, the decoder's rules, and
+// random bodies through a real connection.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "frame/platform.h"
+#include "net/stream_socket.h"
+#include "tcp/framing.h"
+
+namespace wirekit::tcp {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Outcome = FrameDecoder::Outcome;
+
+Bytes bytes(std::initializer_list<int> list) {
+    Bytes out;
+    for (int b : list) out.push_back(static_cast<unsigned char>(b));
+    return out;
+}
+
+// Feeds a whole stream and collects the messages.
+std::vector<Bytes> decodeAll(FrameDecoder& decoder, const Bytes& stream) {
+    std::vector<Bytes> out;
+    std::size_t pos = 0;
+    while (pos < stream.size()) {
+        auto step = decoder.feed(stream.data() + pos, stream.size() - pos);
+        pos += step.consumed;
+        if (step.outcome == Outcome::Message) out.push_back(decoder.takeMessage());
+        if (step.outcome != Outcome::Message && step.outcome != Outcome::NeedMore) break;
+    }
+    return out;
+}
+
+// True when no escape byte is cut off from its partner at the piece's end.
+bool escapesAreWhole(const Bytes& piece) {
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        if (piece[i] == FRAME_ESC) {
+            if (i + 1 >= piece.size()) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+TEST(FrameEncoder, WritesTheExactWireBytes) {
+    EXPECT_EQ(FrameEncoder::encodeToVector("\x05\x05", 2),
+              bytes({5, 7, 5, 5, 5, 5, 5, 7}));
+    EXPECT_EQ(FrameEncoder::encodeToVector("A\x05" "B", 3), bytes({5, 7, 0x41, 5, 5, 0x42, 5, 7}));
+    EXPECT_EQ(FrameEncoder::encodeToVector(nullptr, 0), bytes({5, 7, 5, 7}));
+    EXPECT_EQ(FrameEncoder::encodeToVector("\x06\x07", 2), bytes({5, 7, 6, 7, 5, 7}));
+}
+
+TEST(FrameEncoder, SplitsIntoPiecesWithoutCuttingAnEscape) {
+    std::mt19937 random(7);
+    for (std::size_t pieceBytes : {4u, 5u, 6u, 7u, 64u}) {
+        for (int round = 0; round < 200; ++round) {
+            Bytes body(random() % 300);
+            for (auto& b : body) b = (random() % 3 == 0) ? FRAME_ESC : static_cast<unsigned char>(random());
+            FrameEncoder encoder(pieceBytes);
+            std::vector<Bytes> pieces;
+            ASSERT_TRUE(encoder.encode(body.data(), body.size(), [&](const unsigned char* p, std::size_t n) {
+                pieces.emplace_back(p, p + n);
+                return true;
+            }));
+            Bytes joined;
+            for (auto& piece : pieces) {
+                EXPECT_LE(piece.size(), pieceBytes);
+                EXPECT_FALSE(piece.empty());
+                EXPECT_TRUE(escapesAreWhole(piece));
+                joined.insert(joined.end(), piece.begin(), piece.end());
+            }
+            EXPECT_EQ(joined, FrameEncoder::encodeToVector(body.data(), body.size()));
+        }
+    }
+}
+
+TEST(FrameEncoder, SmallMessageIsOnePieceAndAStoppedSinkStopsIt) {
+    FrameEncoder encoder;
+    int calls = 0;
+    Bytes body(1000, 0x41);
+    EXPECT_TRUE(encoder.encode(body.data(), body.size(), [&](const unsigned char*, std::size_t n) {
+        ++calls;
+        EXPECT_EQ(n, 1004u);
+        return true;
+    }));
+    EXPECT_EQ(calls, 1);
+
+    Bytes big(200000, 0x05);
+    calls = 0;
+    EXPECT_FALSE(encoder.encode(big.data(), big.size(), [&](const unsigned char*, std::size_t) {
+        return ++calls < 2;
+    }));
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(FrameDecoder, FollowsTheFramingRules) {
+    struct Case {
+        const char* what;
+        Bytes stream;
+        std::vector<Bytes> messages;
+    };
+    const Case cases[] = {
+        {"one message", bytes({5, 7, 0x61, 0x62, 5, 7}), {bytes({0x61, 0x62})}},
+        {"empty frames are dropped", bytes({5, 7, 5, 7, 5, 7, 5, 7}), {}},
+        {"doubled escape", bytes({5, 7, 5, 5, 5, 5, 5, 7}), {bytes({5, 5})}},
+        {"stray escape before an ordinary byte is kept", bytes({5, 7, 5, 0x41, 5, 7}),
+         {bytes({5, 0x41})}},
+        {"0x06 and 0x07 alone are body bytes", bytes({5, 7, 6, 7, 6, 5, 7}), {bytes({6, 7, 6})}},
+        {"bytes outside frames form a message of their own",
+         bytes({0x78, 0x79, 5, 7, 0x61, 5, 7, 0x7a, 5, 7}),
+         {bytes({0x78, 0x79}), bytes({0x61}), bytes({0x7a})}},
+        {"an offer marker without a header is ignored", bytes({5, 6, 5, 7, 0x61, 5, 7}),
+         {bytes({0x61})}},
+        {"no boundary yet: nothing", bytes({5, 7, 0x61, 0x62}), {}},
+    };
+    for (const auto& c : cases) {
+        FrameDecoder whole;
+        EXPECT_EQ(decodeAll(whole, c.stream), c.messages) << c.what;
+        // Byte by byte gives the same: the state carries over between blocks.
+        FrameDecoder bytewise;
+        std::vector<Bytes> got;
+        for (unsigned char b : c.stream) {
+            auto step = bytewise.feed(&b, 1);
+            if (step.outcome == Outcome::Message) got.push_back(bytewise.takeMessage());
+        }
+        EXPECT_EQ(got, c.messages) << c.what << " (byte by byte)";
+    }
+}
+
+TEST(FrameDecoder, HandsOnAnOfferHeaderAndTheBytesAfterIt) {
+    Bytes stream = bytes({5, 7, 0x61, 5, 7});
+    const std::string header = "SENDFILE:a.bin,3";
+    stream.insert(stream.end(), header.begin(), header.end());
+    for (int b : {5, 6, int('x'), 5, int('z')}) stream.push_back(static_cast<unsigned char>(b));
+    FrameDecoder decoder;
+    auto step = decoder.feed(stream.data(), stream.size());
+    ASSERT_EQ(step.outcome, Outcome::Message);
+    EXPECT_EQ(decoder.takeMessage(), bytes({0x61}));
+    std::size_t pos = step.consumed;
+    step = decoder.feed(stream.data() + pos, stream.size() - pos);
+    ASSERT_EQ(step.outcome, Outcome::OfferHeader);
+    EXPECT_EQ(decoder.takeHeader(), header);
+    pos += step.consumed;
+    EXPECT_EQ(Bytes(stream.begin() + static_cast<long>(pos), stream.end()), bytes({'x', 5, 'z'}));
+}
+
+TEST(FrameDecoder, RefusesAMessageGrowingPastTheCap) {
+    FrameDecoder decoder(10);
+    Bytes fits = bytes({5, 7, 1, 2, 3, 4, 5, 5, 6, 7, 8, 9, 10, 5, 7});
+    auto messages = decodeAll(decoder, fits);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].size(), 10u);
+    Bytes tooLong(11, 0x41);
+    EXPECT_EQ(decoder.feed(tooLong.data(), tooLong.size()).outcome, Outcome::TooLarge);
+    FrameDecoder escaped(3);
+    Bytes pairs = bytes({0x41, 0x42, 5, 0x43});
+    EXPECT_EQ(escaped.feed(pairs.data(), pairs.size()).outcome, Outcome::TooLarge);
+}
+
+TEST(Framing, RandomBodiesSurviveARealConnectionByteForByte) {
+    net::StreamSocket listener;
+    ASSERT_EQ(listener.Listen(0, 5), 1);
+    platform::Socket acceptedSocket = platform::INVALID_SOCKET_VALUE;
+    net::ThreadGroup group;
+    std::mutex m;
+    std::condition_variable cv;
+    listener.StartAcceptThread(group, [&](platform::Socket s, int, const std::string&) {
+        std::lock_guard<std::mutex> g(m);
+        acceptedSocket = s;
+        cv.notify_all();
+    });
+    net::StreamSocket client;
+    ASSERT_EQ(client.Connect("127.0.0.1", listener.ListenPort()), 1);
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10),
+                                [&] { return acceptedSocket != platform::INVALID_SOCKET_VALUE; }));
+    }
+    net::StreamSocket server;
+    server.Attach(acceptedSocket);
+
+    std::mt19937 random(42);
+    std::vector<Bytes> bodies;
+    for (int i = 0; i < 300; ++i) {
+        Bytes body(1 + random() % (i % 10 == 0 ? 200000 : 700));
+        int escapeEvery = 1 + static_cast<int>(random() % 8);
+        for (auto& b : body) {
+            b = static_cast<unsigned char>(random());
+            if (random() % escapeEvery == 0) b = FRAME_ESC;
+        }
+        bodies.push_back(std::move(body));
+    }
+    std::thread writer([&] {
+        FrameEncoder encoder(1000);  // many pieces, many escapes at their edges
+        for (auto& body : bodies) {
+            encoder.encode(body.data(), body.size(), [&](const unsigned char* p, std::size_t n) {
+                return client.SendAll(p, n) == 1;
+            });
+        }
+    });
+    FrameDecoder decoder;
+    std::vector<Bytes> got;
+    std::vector<unsigned char> block(65536);
+    std::mt19937 sizes(3);
+    while (got.size() < bodies.size()) {
+        int n = server.Receive(block.data(), 1 + static_cast<int>(sizes() % block.size()), 10000);
+        ASSERT_GT(n, 0);
+        std::size_t pos = 0;
+        while (pos < static_cast<std::size_t>(n)) {
+            auto step = decoder.feed(block.data() + pos, static_cast<std::size_t>(n) - pos);
+            pos += step.consumed;
+            ASSERT_NE(step.outcome, Outcome::TooLarge);
+            ASSERT_NE(step.outcome, Outcome::OfferHeader);
+            if (step.outcome == Outcome::Message) got.push_back(decoder.takeMessage());
+        }
+    }
+    writer.join();
+    ASSERT_EQ(got.size(), bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(got[i], bodies[i]) << "message " << i;
+    server.Disconnect();
+    listener.StopListen();
+    group.waitIdle();
+}
+
+}  // namespace
+}  // namespace wirekit::tcp
