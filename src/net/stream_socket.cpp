@@ -14,11 +14,13 @@ bool validPort(int port) { return port >= 0 && port <= 65535; }
 
 int PeerIsQuiet(Socket s) { return platform::pollReadable(s) == 0 ? 1 : 0; }
 
-StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable) : owner_(owner) {
+StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable, bool sending)
+    : owner_(owner), sending_(sending) {
     std::lock_guard<std::mutex> guard(owner_.connLock_);
     Connection* c = owner_.connection_.get();
     if (c && (c->usable || !requireUsable)) {
         ++c->users;
+        if (sending_) ++c->senders;
         connection_ = c;
     }
 }
@@ -26,7 +28,16 @@ StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable) : owner_(owner) 
 StreamSocket::Use::~Use() {
     if (!connection_) return;
     std::lock_guard<std::mutex> guard(owner_.connLock_);
+    if (sending_) --connection_->senders;
     if (--connection_->users == 0) owner_.connIdle_.notify_all();
+}
+
+void StreamSocket::shutdownFor(const Connection& c, bool wakeSenders) {
+    if (wakeSenders && c.senders > 0) {
+        platform::shutdownBoth(c.socket);
+    } else {
+        platform::shutdownReceive(c.socket);
+    }
 }
 
 StreamSocket::StreamSocket() {
@@ -94,8 +105,7 @@ void StreamSocket::closeConnection(Connection* target) {
         std::unique_lock<std::mutex> guard(connLock_);
         if (!connection_ || connection_.get() != target) return;
         c = std::move(connection_);
-        // Both directions, so that a send blocked on a full window ends too.
-        platform::shutdownBoth(c->socket);
+        shutdownFor(*c, true);
         connIdle_.wait(guard, [&] { return c->users == 0; });
     }
     platform::closeSocket(c->socket);
@@ -103,12 +113,7 @@ void StreamSocket::closeConnection(Connection* target) {
 
 void StreamSocket::Shutdown(bool bothDirections) {
     std::lock_guard<std::mutex> guard(connLock_);
-    if (!connection_) return;
-    if (bothDirections) {
-        platform::shutdownBoth(connection_->socket);
-    } else {
-        platform::shutdownReceive(connection_->socket);
-    }
+    if (connection_) shutdownFor(*connection_, bothDirections);
 }
 
 void StreamSocket::markUnusable(Connection* c) {
@@ -121,7 +126,7 @@ int StreamSocket::Send(const void* data, int length) {
         setError(-1);
         return -1;
     }
-    Use use(*this, true);
+    Use use(*this, true, true);
     if (!use) {
         setError(-1);
         return -1;
@@ -154,7 +159,7 @@ int StreamSocket::SendAll(const void* data, std::size_t length, std::size_t* sen
     std::size_t done = 0;
     int result = 0;
     if (data || length == 0) {
-        Use use(*this, true);
+        Use use(*this, true, true);
         if (use) {
             const auto* p = static_cast<const unsigned char*>(data);
             while (done < length) {

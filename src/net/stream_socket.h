@@ -65,9 +65,9 @@ public:
     // Shuts the connection down, waits for the threads using it, closes it.
     // Does nothing when no connection is held.
     void Disconnect();
-    // Shuts the connection down without closing it (both directions, or only
-    // receiving): a Receive waiting on another thread returns at once with 0,
-    // a blocked Send with a failure. Safe from any thread.
+    // Shuts the connection down without closing it: a Receive waiting on
+    // another thread returns at once with 0; with bothDirections a Send in
+    // progress fails too. Safe from any thread.
     void Shutdown(bool bothDirections);
 
     // The steps that gate every send: -1 without a usable connection; when
@@ -123,12 +123,13 @@ private:
     struct Connection {
         Socket socket;
         bool usable = true;
-        int users = 0;
+        int users = 0;    // threads inside an operation on the descriptor
+        int senders = 0;  // of those, the ones that may be blocked in a send
     };
     // A counted use of the current connection; empty when there is none.
     class Use {
     public:
-        Use(StreamSocket& owner, bool requireUsable);
+        Use(StreamSocket& owner, bool requireUsable, bool sending = false);
         ~Use();
         explicit operator bool() const { return connection_ != nullptr; }
         Socket socket() const { return connection_->socket; }
@@ -137,7 +138,14 @@ private:
     private:
         StreamSocket& owner_;
         Connection* connection_ = nullptr;
+        bool sending_;
     };
+    // Ends the receiving direction, and the sending one too when a sender
+    // may be blocked on it. The sending direction is left alone otherwise:
+    // once our FIN is out, Linux stops reopening the receive window, and a
+    // peer blocked on a full window would then hang until the orphaned
+    // socket expires instead of getting a reset at its next send.
+    static void shutdownFor(const Connection& c, bool wakeSenders);
 
     // Per accept thread, so that a restarted listener's thread never reads
     // the flags of the one before it.
