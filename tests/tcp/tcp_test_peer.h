@@ -70,7 +70,7 @@ protected:
         return h;
     }
     std::string take(void* h) {
-        std::vector<char> buf(1 << 20);
+        std::vector<char> buf(8 << 20);
         long n = GetMessage_Tcp(h, buf.data(), static_cast<int>(buf.size()));
         return n < 0 ? "<none>" : std::string(buf.data(), static_cast<std::size_t>(n));
     }
