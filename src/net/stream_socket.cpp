@@ -1,5 +1,6 @@
 #include "net/stream_socket.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace wirekit::net {
@@ -173,6 +174,48 @@ int StreamSocket::SendAll(const void* data, std::size_t length, std::size_t* sen
             result = done == length ? 1 : 0;
         } else {
             setError(-1);
+        }
+    } else {
+        setError(-1);
+    }
+    if (sent) *sent = done;
+    return result;
+}
+
+int StreamSocket::SendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
+                            bool gate) {
+    constexpr std::size_t MAX_PARTS = 64;
+    std::size_t done = 0;
+    int result = 0;
+    if (parts && count <= MAX_PARTS) {
+        Use use(*this, true, true);
+        if (!use) {
+            setError(-1);
+        } else if (gate && !PeerIsQuiet(use.socket())) {
+            markUnusable(use.connection());
+            setError(-1);
+        } else {
+            platform::SendPart left[MAX_PARTS];
+            std::copy(parts, parts + count, left);
+            std::size_t first = 0;
+            for (;;) {
+                while (first < count && left[first].length == 0) ++first;
+                if (first == count) break;
+                long n = platform::sendGather(use.socket(), left + first, count - first);
+                if (n <= 0) {
+                    setError(n < 0 ? platform::lastError() : -1);
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
+                // A short send: resume inside the part where it stopped.
+                auto taken = static_cast<std::size_t>(n);
+                while (first < count && taken >= left[first].length) taken -= left[first++].length;
+                if (first < count) {
+                    left[first].data = static_cast<const char*>(left[first].data) + taken;
+                    left[first].length -= taken;
+                }
+            }
+            result = first == count ? 1 : 0;
         }
     } else {
         setError(-1);

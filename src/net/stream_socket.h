@@ -82,6 +82,10 @@ public:
     // all went out, 0 otherwise. `sent` (optional) receives the number of
     // bytes that went out either way.
     int SendAll(const void* data, std::size_t length, std::size_t* sent = nullptr);
+    // SendAll for up to 64 parts sent in order with gathered sends. With
+    // `gate`, ReadyToSend's check comes first, in the same step.
+    int SendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
+                  bool gate);
     // Waits up to timeoutMs (negative: no limit) for input, then reads once,
     // at most `length` bytes. > 0 bytes read; 0 the peer closed (or another
     // thread shut the connection down); -1 failure or no usable connection.

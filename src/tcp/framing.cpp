@@ -8,55 +8,89 @@ namespace wirekit::tcp {
 namespace {
 // First allocation of a message buffer; later ones double.
 constexpr std::size_t MESSAGE_BUFFER_START = 256;
+// Largest first allocation taken from the size of the message before.
+constexpr std::size_t MESSAGE_HINT_LIMIT = 1 << 20;
 }  // namespace
 
-FrameEncoder::FrameEncoder(std::size_t pieceBytes) : piece_(std::max<std::size_t>(pieceBytes, 4)) {}
+FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes)
+    : staging_(std::max<std::size_t>(stagingBytes, 4)),
+      directRunBytes_(std::max<std::size_t>(directRunBytes, 1)) {}
 
 bool FrameEncoder::flush(const Sink& sink) {
-    if (used_ == 0) return true;
-    std::size_t n = used_;
+    if (count_ == 0) return true;
+    std::size_t n = count_;
+    count_ = 0;
     used_ = 0;
-    return sink(piece_.data(), n);
+    return sink(pieces_, n);
 }
 
-bool FrameEncoder::putMark(const Sink& sink) {
-    if (piece_.size() - used_ < 2 && !flush(sink)) return false;
-    piece_[used_++] = FRAME_ESC;
-    piece_[used_++] = FRAME_BOUNDARY;
+bool FrameEncoder::stage(const unsigned char* data, std::size_t length, const Sink& sink) {
+    while (length > 0) {
+        // Staged bytes that follow each other form one piece.
+        bool extends = count_ > 0 && lastStaged_;
+        if (used_ == staging_.size() || (!extends && count_ == MAX_PIECES)) {
+            if (!flush(sink)) return false;
+            extends = false;
+        }
+        std::size_t n = std::min(length, staging_.size() - used_);
+        unsigned char* at = staging_.data() + used_;
+        std::memcpy(at, data, n);
+        used_ += n;
+        data += n;
+        length -= n;
+        if (extends) {
+            pieces_[count_ - 1].length += n;
+        } else {
+            pieces_[count_++] = {at, n};
+            lastStaged_ = true;
+        }
+    }
+    return true;
+}
+
+bool FrameEncoder::stagePair(unsigned char second, const Sink& sink) {
+    if (staging_.size() - used_ < 2 && !flush(sink)) return false;
+    const unsigned char pair[2] = {FRAME_ESC, second};
+    return stage(pair, 2, sink);
+}
+
+bool FrameEncoder::direct(const unsigned char* data, std::size_t length, const Sink& sink) {
+    if (count_ == MAX_PIECES && !flush(sink)) return false;
+    pieces_[count_++] = {data, length};
+    lastStaged_ = false;
     return true;
 }
 
 bool FrameEncoder::encode(const void* body, std::size_t length, const Sink& sink) {
+    count_ = 0;
     used_ = 0;
-    if (!putMark(sink)) return false;
+    if (!stagePair(FRAME_BOUNDARY, sink)) return false;
     const auto* p = static_cast<const unsigned char*>(body);
     std::size_t i = 0;
-    const std::size_t capacity = piece_.size();
     while (i < length) {
-        if (capacity - used_ < 2 && !flush(sink)) return false;
-        std::size_t take = std::min(length - i, capacity - used_);
-        const void* esc = std::memchr(p + i, FRAME_ESC, take);
-        std::size_t run = esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - (p + i))
-                              : take;
-        std::memcpy(piece_.data() + used_, p + i, run);
-        used_ += run;
-        i += run;
+        const void* esc = std::memchr(p + i, FRAME_ESC, length - i);
+        std::size_t end = esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - p)
+                              : length;
+        std::size_t run = end - i;
+        bool ok = run >= directRunBytes_ ? direct(p + i, run, sink) : stage(p + i, run, sink);
+        if (!ok) return false;
+        i = end;
         if (esc) {
-            if (capacity - used_ < 2 && !flush(sink)) return false;
-            piece_[used_++] = FRAME_ESC;
-            piece_[used_++] = FRAME_ESC;
+            if (!stagePair(FRAME_ESC, sink)) return false;
             ++i;
         }
     }
-    if (!putMark(sink)) return false;
+    if (!stagePair(FRAME_BOUNDARY, sink)) return false;
     return flush(sink);
 }
 
 std::vector<unsigned char> FrameEncoder::encodeToVector(const void* body, std::size_t length) {
     std::vector<unsigned char> out;
-    FrameEncoder encoder(length * 2 + 4);
-    encoder.encode(body, length, [&](const unsigned char* piece, std::size_t n) {
-        out.insert(out.end(), piece, piece + n);
+    FrameEncoder encoder;
+    encoder.encode(body, length, [&](const FramePiece* pieces, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) {
+            out.insert(out.end(), pieces[k].data, pieces[k].data + pieces[k].length);
+        }
         return true;
     });
     return out;
@@ -70,7 +104,9 @@ bool FrameDecoder::append(const unsigned char* data, std::size_t length) {
     if (current_.capacity() < size + length) {
         // Doubling keeps the copying linear in the message size; the cap
         // keeps the buffer from overshooting what may ever be stored.
-        std::size_t grown = std::max({current_.capacity() * 2, size + length, MESSAGE_BUFFER_START});
+        std::size_t first = size == 0 ? std::min(lastMessageBytes_, MESSAGE_HINT_LIMIT) : 0;
+        std::size_t grown =
+            std::max({current_.capacity() * 2, size + length, MESSAGE_BUFFER_START, first});
         current_.reserve(std::min(grown, maxMessageBytes_));
     }
     current_.insert(current_.end(), data, data + length);
@@ -126,6 +162,10 @@ FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t len
 std::vector<unsigned char> FrameDecoder::takeMessage() {
     std::vector<unsigned char> out;
     out.swap(current_);
+    lastMessageBytes_ = out.size();
+    // A message much smaller than the allocation the hint gave it would
+    // hold that memory for as long as it waits in the queue.
+    if (out.capacity() > 2 * out.size() + MESSAGE_BUFFER_START) out.shrink_to_fit();
     return out;
 }
 

@@ -20,22 +20,36 @@ namespace wirekit::tcp {
 constexpr unsigned char FRAME_ESC = 0x05;
 constexpr unsigned char FRAME_BOUNDARY = 0x07;
 constexpr unsigned char FRAME_OFFER_END = 0x06;
-// Largest piece the encoder hands to the connection at once.
-constexpr std::size_t FRAME_PIECE_BYTES = 64 * 1024;
+// Size of the encoder's buffer for marks, escapes and short runs.
+constexpr std::size_t FRAME_STAGING_BYTES = 64 * 1024;
+// Body runs without an escape at least this long are sent from the body
+// itself instead of being copied.
+constexpr std::size_t FRAME_DIRECT_RUN_BYTES = 4096;
 
-// Builds frames into a reusable piece buffer and hands the pieces to a sink;
-// a message whose frame fits one piece is one call of the sink. A 0x05 is
-// never split from its partner across pieces.
+// A stretch of frame bytes; valid until the sink that received it returns.
+struct FramePiece {
+    const unsigned char* data;
+    std::size_t length;
+};
+
+// Turns a body into frame bytes and hands them to a sink in batches of at
+// most MAX_PIECES pieces, each batch meant for one gathered send. Marks,
+// doubled escapes and short runs are copied into a staging buffer; long runs
+// are handed over where they lie in the body. A small message is one batch
+// of one piece; a long one costs a send per 64 KiB of staged bytes or per
+// MAX_PIECES pieces at most. A 0x05 is never split from its partner.
 class FrameEncoder {
 public:
+    static constexpr std::size_t MAX_PIECES = 64;
     // Returns false to stop encoding (the send failed).
-    using Sink = std::function<bool(const unsigned char* piece, std::size_t length)>;
+    using Sink = std::function<bool(const FramePiece* pieces, std::size_t count)>;
 
-    // pieceBytes: at least 4.
-    explicit FrameEncoder(std::size_t pieceBytes = FRAME_PIECE_BYTES);
+    // stagingBytes: at least 4.
+    explicit FrameEncoder(std::size_t stagingBytes = FRAME_STAGING_BYTES,
+                          std::size_t directRunBytes = FRAME_DIRECT_RUN_BYTES);
 
     // Encodes one frame of `length` body bytes (0 gives the two marks only).
-    // True when the sink took every piece.
+    // True when the sink took every batch.
     bool encode(const void* body, std::size_t length, const Sink& sink);
 
     // The whole frame as one buffer (tests and small callers).
@@ -43,10 +57,16 @@ public:
 
 private:
     bool flush(const Sink& sink);
-    bool putMark(const Sink& sink);
+    bool stage(const unsigned char* data, std::size_t length, const Sink& sink);
+    bool stagePair(unsigned char second, const Sink& sink);
+    bool direct(const unsigned char* data, std::size_t length, const Sink& sink);
 
-    std::vector<unsigned char> piece_;
+    std::vector<unsigned char> staging_;
     std::size_t used_ = 0;
+    std::size_t directRunBytes_;
+    FramePiece pieces_[MAX_PIECES];
+    std::size_t count_ = 0;
+    bool lastStaged_ = false;  // the last piece lies in staging_
 };
 
 // Rebuilds messages from the bytes of one connection, a block at a time. The
@@ -86,6 +106,9 @@ private:
     std::string header_;
     bool escapePending_ = false;
     std::size_t maxMessageBytes_;
+    // Size of the last message, used as the first allocation of the next:
+    // a stream of similar messages then never regrows a buffer.
+    std::size_t lastMessageBytes_ = 0;
 };
 
 }  // namespace wirekit::tcp

@@ -150,10 +150,14 @@ int TcpEndpoint::sendMessage(const void* data, int length) {
     bool ok;
     {
         std::lock_guard<std::mutex> guard(clientSocket_.sendLock());
-        if (!clientSocket_.ReadyToSend()) return 0;
-        ok = encoder_.encode(data, size, [&](const unsigned char* piece, std::size_t n) {
+        bool first = true;
+        ok = encoder_.encode(data, size, [&](const FramePiece* pieces, std::size_t count) {
+            platform::SendPart parts[FrameEncoder::MAX_PIECES];
+            for (std::size_t i = 0; i < count; ++i) parts[i] = {pieces[i].data, pieces[i].length};
             std::size_t out = 0;
-            int r = clientSocket_.SendAll(piece, n, &out);
+            // The liveness check gates the message once, before its first byte.
+            int r = clientSocket_.SendParts(parts, count, &out, first);
+            first = false;
             sent += out;
             return r == 1;
         });

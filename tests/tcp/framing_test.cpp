@@ -54,44 +54,78 @@ TEST(FrameEncoder, WritesTheExactWireBytes) {
     EXPECT_EQ(FrameEncoder::encodeToVector("\x06\x07", 2), bytes({5, 7, 6, 7, 5, 7}));
 }
 
-TEST(FrameEncoder, SplitsIntoPiecesWithoutCuttingAnEscape) {
+// The frame written out byte by byte, as the wire format defines it.
+Bytes referenceFrame(const Bytes& body) {
+    Bytes out{FRAME_ESC, FRAME_BOUNDARY};
+    for (unsigned char b : body) {
+        out.push_back(b);
+        if (b == FRAME_ESC) out.push_back(FRAME_ESC);
+    }
+    out.push_back(FRAME_ESC);
+    out.push_back(FRAME_BOUNDARY);
+    return out;
+}
+
+TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
     std::mt19937 random(7);
-    for (std::size_t pieceBytes : {4u, 5u, 6u, 7u, 64u}) {
-        for (int round = 0; round < 200; ++round) {
-            Bytes body(random() % 300);
-            for (auto& b : body) b = (random() % 3 == 0) ? FRAME_ESC : static_cast<unsigned char>(random());
-            FrameEncoder encoder(pieceBytes);
-            std::vector<Bytes> pieces;
-            ASSERT_TRUE(encoder.encode(body.data(), body.size(), [&](const unsigned char* p, std::size_t n) {
-                pieces.emplace_back(p, p + n);
-                return true;
-            }));
-            Bytes joined;
-            for (auto& piece : pieces) {
-                EXPECT_LE(piece.size(), pieceBytes);
-                EXPECT_FALSE(piece.empty());
-                EXPECT_TRUE(escapesAreWhole(piece));
-                joined.insert(joined.end(), piece.begin(), piece.end());
+    for (std::size_t staging : {4u, 5u, 7u, 64u, 65536u}) {
+        for (std::size_t directRun : {1u, 3u, 1000u}) {
+            for (int round = 0; round < 60; ++round) {
+                Bytes body(random() % 3000);
+                int escapeEvery = 1 + static_cast<int>(random() % 40);
+                for (auto& b : body) {
+                    b = static_cast<unsigned char>(random());
+                    if (random() % escapeEvery == 0) b = FRAME_ESC;
+                }
+                FrameEncoder encoder(staging, directRun);
+                Bytes joined;
+                ASSERT_TRUE(encoder.encode(body.data(), body.size(),
+                                           [&](const FramePiece* pieces, std::size_t count) {
+                                               EXPECT_GE(count, 1u);
+                                               EXPECT_LE(count, FrameEncoder::MAX_PIECES);
+                                               Bytes batch;
+                                               for (std::size_t k = 0; k < count; ++k) {
+                                                   EXPECT_GT(pieces[k].length, 0u);
+                                                   batch.insert(batch.end(), pieces[k].data,
+                                                                pieces[k].data + pieces[k].length);
+                                               }
+                                               EXPECT_TRUE(escapesAreWhole(batch));
+                                               joined.insert(joined.end(), batch.begin(), batch.end());
+                                               return true;
+                                           }));
+                ASSERT_EQ(joined, referenceFrame(body))
+                    << "staging " << staging << " direct " << directRun;
             }
-            EXPECT_EQ(joined, FrameEncoder::encodeToVector(body.data(), body.size()));
         }
     }
 }
 
-TEST(FrameEncoder, SmallMessageIsOnePieceAndAStoppedSinkStopsIt) {
+TEST(FrameEncoder, SmallMessageIsOneSendAndLongRunsAreNotCopied) {
     FrameEncoder encoder;
     int calls = 0;
     Bytes body(1000, 0x41);
-    EXPECT_TRUE(encoder.encode(body.data(), body.size(), [&](const unsigned char*, std::size_t n) {
+    EXPECT_TRUE(encoder.encode(body.data(), body.size(), [&](const FramePiece* p, std::size_t n) {
         ++calls;
-        EXPECT_EQ(n, 1004u);
+        EXPECT_EQ(n, 1u);
+        EXPECT_EQ(p[0].length, 1004u);
         return true;
     }));
     EXPECT_EQ(calls, 1);
 
-    Bytes big(200000, 0x05);
+    Bytes plain(200000, 0x41);
     calls = 0;
-    EXPECT_FALSE(encoder.encode(big.data(), big.size(), [&](const unsigned char*, std::size_t) {
+    EXPECT_TRUE(encoder.encode(plain.data(), plain.size(), [&](const FramePiece* p, std::size_t n) {
+        ++calls;
+        EXPECT_EQ(n, 3u);
+        EXPECT_EQ(p[1].data, plain.data());  // sent from where it lies
+        EXPECT_EQ(p[1].length, plain.size());
+        return true;
+    }));
+    EXPECT_EQ(calls, 1);
+
+    Bytes escapes(200000, FRAME_ESC);
+    calls = 0;
+    EXPECT_FALSE(encoder.encode(escapes.data(), escapes.size(), [&](const FramePiece*, std::size_t) {
         return ++calls < 2;
     }));
     EXPECT_EQ(calls, 2);
@@ -195,10 +229,12 @@ TEST(Framing, RandomBodiesSurviveARealConnectionByteForByte) {
         bodies.push_back(std::move(body));
     }
     std::thread writer([&] {
-        FrameEncoder encoder(1000);  // many pieces, many escapes at their edges
+        FrameEncoder encoder(1000, 100);  // many batches, many escapes at their edges
         for (auto& body : bodies) {
-            encoder.encode(body.data(), body.size(), [&](const unsigned char* p, std::size_t n) {
-                return client.SendAll(p, n) == 1;
+            encoder.encode(body.data(), body.size(), [&](const FramePiece* pieces, std::size_t n) {
+                platform::SendPart parts[FrameEncoder::MAX_PIECES];
+                for (std::size_t k = 0; k < n; ++k) parts[k] = {pieces[k].data, pieces[k].length};
+                return client.SendParts(parts, n, nullptr, false) == 1;
             });
         }
     });
