@@ -22,8 +22,10 @@ constexpr int SESSION_BLOCK_BYTES = 64 * 1024;
 // connection. The endpoint's map refers to it by socket number; host threads
 // may hold a reference to it for the length of an export (a server-form send
 // or disconnect), which is why its connection is closed only after those
-// uses have ended (StreamSocket::Disconnect waits for them).
-class Session {
+// uses have ended (StreamSocket::Disconnect waits for them). Sessions are
+// made with make_shared, so the file side may keep a shared_from_this()
+// reference (to wake a waiting session from a host thread, say).
+class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(TcpEndpoint& endpoint, platform::Socket socket, std::string peerAddress);
 

@@ -70,12 +70,13 @@ protected:
         return h;
     }
     std::string take(void* h) {
-        std::vector<char> buf(8 << 20);
-        long n = GetMessage_Tcp(h, buf.data(), static_cast<int>(buf.size()));
-        return n < 0 ? "<none>" : std::string(buf.data(), static_cast<std::size_t>(n));
+        if (takeBuffer_.empty()) takeBuffer_.resize(8 << 20);
+        long n = GetMessage_Tcp(h, takeBuffer_.data(), static_cast<int>(takeBuffer_.size()));
+        return n < 0 ? "<none>" : std::string(takeBuffer_.data(), static_cast<std::size_t>(n));
     }
 
     std::vector<void*> handles_;
+    std::vector<char> takeBuffer_;
 };
 
 }  // namespace wirekit::tcp::test
