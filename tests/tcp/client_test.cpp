@@ -58,48 +58,38 @@ TEST_F(TcpTest, ConnectReusesOnlyTheSameHostTextAndPort) {
     EXPECT_EQ(Connect_Tcp(c, "", port), 0);
 }
 
-TEST_F(TcpTest, FramedSendsNeedAConnectionAndEmptyMessagesAreNeverDelivered) {
+TEST_F(TcpTest, FramedSendsFollowTheStateOfTheClientConnection) {
     int port;
     void* s = server(0, &port);
     void* c = endpoint(1);
     EXPECT_EQ(SendMessage_Tcp(c, "x", 1), 0);  // never connected
     EXPECT_EQ(DisConnect_Tcp(c), 1);
-    EXPECT_TRUE(log(1).events().empty());
 
     ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
-    EXPECT_EQ(SendMessage_Tcp(c, "", 0), 1);
-    EXPECT_EQ(SendMessage_Tcp(c, nullptr, 0), 1);
+    EXPECT_EQ(SendMessage_Tcp(c, nullptr, 0), 1);  // the two marks only: nothing queued
     EXPECT_EQ(SendMessage_Tcp(c, "", -5), 1);
     EXPECT_EQ(SendMessage_Tcp(c, nullptr, 3), 0);
     EXPECT_EQ(SendMessage_Tcp(c, nullptr, "via socket 0", 12), 1);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
     EXPECT_EQ(take(s), "via socket 0");
     EXPECT_EQ(log(0).count(TCP_EV_MSG_RECEIVED), 1);
-    EXPECT_TRUE(log(1).events().empty());
-}
 
-TEST_F(TcpTest, AfterThePeerClosesSendsFailQuietlyUntilAReconnect) {
-    int port;
-    void* s = server(0, &port);
-    void* c = endpoint(1);
-    ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
+    // The server drops the connection: sends fail quietly, the same address
+    // still counts as connected, and a disconnect and connect start afresh.
     auto session = reinterpret_cast<void*>(static_cast<std::uintptr_t>(log(0).events()[0].second));
     ASSERT_EQ(DisConnect_Tcp(s, session), 1);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED));
     ASSERT_TRUE(wirekit::test::waitUntil(
         [&] { return endpointOf(c)->clientSocket().PeerQuiet() == 0; }));
-
     EXPECT_EQ(SendMessage_Tcp(c, "lost", 4), 0);
-    EXPECT_TRUE(log(1).events().empty());  // the start mark never went out: no event
-    EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);  // still "connected" to that address
+    EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
     EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), 1);
     EXPECT_EQ(DisConnect_Tcp(c), 1);
     EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 2));
     EXPECT_EQ(SendMessage_Tcp(c, "back", 4), 1);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 2));
     EXPECT_EQ(take(s), "back");
+    EXPECT_TRUE(log(1).events().empty());  // the client side raised nothing
 }
 
 TEST_F(TcpTest, SendThatBreaksAfterTheStartMarkRaisesDisconnected) {
@@ -144,45 +134,6 @@ TEST_F(TcpTest, TwoEndpointsExchangeMessagesByteForByte) {
         ++next;
     }
     EXPECT_EQ(next, sent.size());
-}
-
-TEST_F(TcpTest, HandlesThatNameNoTcpEndpointGetTheFailureValue) {
-    void* u = Init_Udp(0, nullptr, 55, 77, 0);
-    char buf[4];
-    for (void* h : {static_cast<void*>(nullptr), reinterpret_cast<void*>(std::uintptr_t{999999}), u}) {
-        EXPECT_EQ(ListenMessage_Tcp(h, 0), 0);
-        EXPECT_EQ(StopListen_Tcp(h), 0);
-        EXPECT_EQ(Connect_Tcp(h, "127.0.0.1", 1), 0);
-        EXPECT_EQ(DisConnect_Tcp(h), 0);
-        EXPECT_EQ(DisConnect_Tcp(h, reinterpret_cast<void*>(std::uintptr_t{3})), 0);
-        EXPECT_EQ(SendMessage_Tcp(h, "x", 1), 0);
-        EXPECT_EQ(SendMessage_Tcp(h, reinterpret_cast<void*>(std::uintptr_t{3}), "x", 1), 0);
-        EXPECT_EQ(GetMessage_Tcp(h, buf, sizeof buf), -1);
-    }
-    Close_Udp(u);
-    void* stale = endpoint(0);
-    EXPECT_EQ(Close_Tcp(stale), 1);
-    EXPECT_EQ(Close_Tcp(stale), 0);
-    EXPECT_EQ(GetMessage_Tcp(stale, buf, sizeof buf), -1);
-    handles_.clear();
-    EXPECT_TRUE(log(0).events().empty());
-}
-
-TEST_F(TcpTest, ListenTwiceKeepsTheFirstPortAndRestartsAfterStop) {
-    int port;
-    void* s = server(0, &port);
-    EXPECT_EQ(ListenMessage_Tcp(s, freePort()), 1);
-    EXPECT_EQ(endpointOf(s)->listenPort(), port);
-    EXPECT_EQ(StopListen_Tcp(s), 1);
-    RawPeer refused;
-    EXPECT_FALSE(refused.connect(port));
-    EXPECT_EQ(ListenMessage_Tcp(s, port), 1);
-    RawPeer peer;
-    ASSERT_TRUE(peer.connect(port));
-    ASSERT_TRUE(peer.send(frameOf("again")));
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
-    void* other = endpoint(1);
-    EXPECT_EQ(ListenMessage_Tcp(other, port), 0);  // held by s
 }
 
 }  // namespace

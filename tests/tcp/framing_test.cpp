@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
 #include <vector>
 
-#include "frame/platform.h"
-#include "net/stream_socket.h"
 #include "tcp/framing.h"
 
 namespace wirekit::tcp {
@@ -44,14 +41,6 @@ bool escapesAreWhole(const Bytes& piece) {
         }
     }
     return true;
-}
-
-TEST(FrameEncoder, WritesTheExactWireBytes) {
-    EXPECT_EQ(FrameEncoder::encodeToVector("\x05\x05", 2),
-              bytes({5, 7, 5, 5, 5, 5, 5, 7}));
-    EXPECT_EQ(FrameEncoder::encodeToVector("A\x05" "B", 3), bytes({5, 7, 0x41, 5, 5, 0x42, 5, 7}));
-    EXPECT_EQ(FrameEncoder::encodeToVector(nullptr, 0), bytes({5, 7, 5, 7}));
-    EXPECT_EQ(FrameEncoder::encodeToVector("\x06\x07", 2), bytes({5, 7, 6, 7, 5, 7}));
 }
 
 // The frame written out byte by byte, as the wire format defines it.
@@ -100,35 +89,23 @@ TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
     }
 }
 
-TEST(FrameEncoder, SmallMessageIsOneSendAndLongRunsAreNotCopied) {
-    FrameEncoder encoder;
-    int calls = 0;
-    Bytes body(1000, 0x41);
-    EXPECT_TRUE(encoder.encode(body.data(), body.size(), [&](const FramePiece* p, std::size_t n) {
-        ++calls;
-        EXPECT_EQ(n, 1u);
-        EXPECT_EQ(p[0].length, 1004u);
-        return true;
-    }));
-    EXPECT_EQ(calls, 1);
-
+TEST(FrameEncoder, WritesExactBytesInOneBatchAndSendsLongRunsUncopied) {
+    EXPECT_EQ(FrameEncoder::encodeToVector("\x05\x05", 2), bytes({5, 7, 5, 5, 5, 5, 5, 7}));
+    EXPECT_EQ(FrameEncoder::encodeToVector(nullptr, 0), bytes({5, 7, 5, 7}));
     Bytes plain(200000, 0x41);
-    calls = 0;
+    int calls = 0;
+    FrameEncoder encoder;
     EXPECT_TRUE(encoder.encode(plain.data(), plain.size(), [&](const FramePiece* p, std::size_t n) {
-        ++calls;
         EXPECT_EQ(n, 3u);
-        EXPECT_EQ(p[1].data, plain.data());  // sent from where it lies
-        EXPECT_EQ(p[1].length, plain.size());
-        return true;
+        EXPECT_EQ(p[1].data, plain.data());
+        return ++calls > 0;
     }));
     EXPECT_EQ(calls, 1);
-
     Bytes escapes(200000, FRAME_ESC);
     calls = 0;
-    EXPECT_FALSE(encoder.encode(escapes.data(), escapes.size(), [&](const FramePiece*, std::size_t) {
-        return ++calls < 2;
-    }));
-    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(encoder.encode(escapes.data(), escapes.size(),
+                                [&](const FramePiece*, std::size_t) { return ++calls < 2; }));
+    EXPECT_EQ(calls, 2);  // a failed send stops the encoder
 }
 
 TEST(FrameDecoder, FollowsTheFramingRules) {
@@ -193,73 +170,6 @@ TEST(FrameDecoder, RefusesAMessageGrowingPastTheCap) {
     FrameDecoder escaped(3);
     Bytes pairs = bytes({0x41, 0x42, 5, 0x43});
     EXPECT_EQ(escaped.feed(pairs.data(), pairs.size()).outcome, Outcome::TooLarge);
-}
-
-TEST(Framing, RandomBodiesSurviveARealConnectionByteForByte) {
-    net::StreamSocket listener;
-    ASSERT_EQ(listener.Listen(0, 5), 1);
-    platform::Socket acceptedSocket = platform::INVALID_SOCKET_VALUE;
-    net::ThreadGroup group;
-    std::mutex m;
-    std::condition_variable cv;
-    listener.StartAcceptThread(group, [&](platform::Socket s, int, const std::string&) {
-        std::lock_guard<std::mutex> g(m);
-        acceptedSocket = s;
-        cv.notify_all();
-    });
-    net::StreamSocket client;
-    ASSERT_EQ(client.Connect("127.0.0.1", listener.ListenPort()), 1);
-    {
-        std::unique_lock<std::mutex> g(m);
-        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10),
-                                [&] { return acceptedSocket != platform::INVALID_SOCKET_VALUE; }));
-    }
-    net::StreamSocket server;
-    server.Attach(acceptedSocket);
-
-    std::mt19937 random(42);
-    std::vector<Bytes> bodies;
-    for (int i = 0; i < 300; ++i) {
-        Bytes body(1 + random() % (i % 10 == 0 ? 200000 : 700));
-        int escapeEvery = 1 + static_cast<int>(random() % 8);
-        for (auto& b : body) {
-            b = static_cast<unsigned char>(random());
-            if (random() % escapeEvery == 0) b = FRAME_ESC;
-        }
-        bodies.push_back(std::move(body));
-    }
-    std::thread writer([&] {
-        FrameEncoder encoder(1000, 100);  // many batches, many escapes at their edges
-        for (auto& body : bodies) {
-            encoder.encode(body.data(), body.size(), [&](const FramePiece* pieces, std::size_t n) {
-                platform::SendPart parts[FrameEncoder::MAX_PIECES];
-                for (std::size_t k = 0; k < n; ++k) parts[k] = {pieces[k].data, pieces[k].length};
-                return client.SendParts(parts, n, nullptr, false) == 1;
-            });
-        }
-    });
-    FrameDecoder decoder;
-    std::vector<Bytes> got;
-    std::vector<unsigned char> block(65536);
-    std::mt19937 sizes(3);
-    while (got.size() < bodies.size()) {
-        int n = server.Receive(block.data(), 1 + static_cast<int>(sizes() % block.size()), 10000);
-        ASSERT_GT(n, 0);
-        std::size_t pos = 0;
-        while (pos < static_cast<std::size_t>(n)) {
-            auto step = decoder.feed(block.data() + pos, static_cast<std::size_t>(n) - pos);
-            pos += step.consumed;
-            ASSERT_NE(step.outcome, Outcome::TooLarge);
-            ASSERT_NE(step.outcome, Outcome::OfferHeader);
-            if (step.outcome == Outcome::Message) got.push_back(decoder.takeMessage());
-        }
-    }
-    writer.join();
-    ASSERT_EQ(got.size(), bodies.size());
-    for (std::size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(got[i], bodies[i]) << "message " << i;
-    server.Disconnect();
-    listener.StopListen();
-    group.waitIdle();
 }
 
 }  // namespace
