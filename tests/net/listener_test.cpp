@@ -92,7 +92,9 @@ TEST_P(Listener, RunsOneSessionPerConnectionAndStopLeavesThemRunning) {
         for (auto& s : seen_) {
             EXPECT_EQ(s.port, port);
             EXPECT_EQ(s.peer, "127.0.0.1");
-            if (GetParam()) EXPECT_GT(s.socket, 1023);
+            if (GetParam()) {
+                EXPECT_GT(s.socket, 1023);
+            }
         }
     }
 
