@@ -1,4 +1,5 @@
 // The TCP messaging exports: resolve the handle, forward to the endpoint.
+#include <cstdint>
 #include <memory>
 
 #include "frame/registry.h"
@@ -17,20 +18,58 @@ std::shared_ptr<TcpEndpoint> findTcp(void* h) {
 
 extern "C" {
 
-WIREKIT_API void* Init_Tcp(EventCallback) {
-    return EndpointRegistry::instance().add(EndpointKind::Tcp, std::make_shared<TcpEndpoint>());
+WIREKIT_API void* Init_Tcp(EventCallback cb) {
+    std::shared_ptr<TcpEndpoint> endpoint;
+    try {
+        endpoint = std::make_shared<TcpEndpoint>(cb);
+    } catch (...) {
+        return wirekit::FAILED_HANDLE;
+    }
+    // The file-transfer side is installed here, before any thread of the
+    // endpoint can start: endpoint->setFileModeHandler(...).
+    return EndpointRegistry::instance().add(EndpointKind::Tcp, std::move(endpoint));
 }
 
 WIREKIT_API int Close_Tcp(void* h) { return EndpointRegistry::instance().remove(h); }
-WIREKIT_API int ListenMessage_Tcp(void* h, int) { return findTcp(h) ? 0 : 0; }
-WIREKIT_API int StopListen_Tcp(void* h) { return findTcp(h) ? 1 : 0; }
-WIREKIT_API int Connect_Tcp(void* h, const char*, int) { return findTcp(h) ? 0 : 0; }
-WIREKIT_API int DisConnect_Tcp(void* h) { return findTcp(h) ? 1 : 0; }
-WIREKIT_API int DisConnectSocket_Tcp(void* h, void*) { return findTcp(h) ? 0 : 0; }
-WIREKIT_API int SendMessage_Tcp(void* h, const void*, int) { return findTcp(h) ? 0 : 0; }
-WIREKIT_API int SendMessageSocket_Tcp(void* h, void*, const void*, int) {
-    return findTcp(h) ? 0 : 0;
+
+WIREKIT_API int ListenMessage_Tcp(void* h, int port) {
+    auto ep = findTcp(h);
+    return ep ? ep->listenMessage(port) : 0;
 }
-WIREKIT_API long GetMessage_Tcp(void* h, void*, int) { return findTcp(h) ? -1 : -1; }
+
+WIREKIT_API int StopListen_Tcp(void* h) {
+    auto ep = findTcp(h);
+    return ep ? ep->stopListen() : 0;
+}
+
+WIREKIT_API int Connect_Tcp(void* h, const char* host, int port) {
+    auto ep = findTcp(h);
+    return ep ? ep->connect(host, port) : 0;
+}
+
+WIREKIT_API int DisConnect_Tcp(void* h) {
+    auto ep = findTcp(h);
+    return ep ? ep->disconnect() : 0;
+}
+
+WIREKIT_API int DisConnectSocket_Tcp(void* h, void* socket) {
+    auto ep = findTcp(h);
+    return ep ? ep->disconnectSession(reinterpret_cast<std::uintptr_t>(socket)) : 0;
+}
+
+WIREKIT_API int SendMessage_Tcp(void* h, const void* data, int length) {
+    auto ep = findTcp(h);
+    return ep ? ep->sendMessage(data, length) : 0;
+}
+
+WIREKIT_API int SendMessageSocket_Tcp(void* h, void* socket, const void* data, int length) {
+    auto ep = findTcp(h);
+    return ep ? ep->sendToSession(reinterpret_cast<std::uintptr_t>(socket), data, length) : 0;
+}
+
+WIREKIT_API long GetMessage_Tcp(void* h, void* buffer, int size) {
+    auto ep = findTcp(h);
+    return ep ? ep->getMessage(buffer, size) : -1;
+}
 
 }  // extern "C"

@@ -67,6 +67,14 @@ int localPort(Socket s);
 // Data. Each is one call; the result is the byte count the platform reports,
 // or -1. Sends never raise a signal when the peer has gone.
 long sendBytes(Socket s, const void* data, std::size_t length);
+// One part of a gathered send.
+struct SendPart {
+    const void* data;
+    std::size_t length;
+};
+// Sends the parts in order in one call (at most 64 parts), like sendBytes:
+// the byte count the platform took, possibly short, or -1.
+long sendGather(Socket s, const SendPart* parts, std::size_t count);
 long receiveBytes(Socket s, void* buffer, std::size_t length);
 long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port);
 // Reads one whole datagram; fills the source address and port when non-null.

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -144,6 +145,19 @@ long sendBytes(Socket s, const void* data, std::size_t length) {
     return retryEintr([&] { return ::send(fd(s), data, length, MSG_NOSIGNAL); });
 }
 
+long sendGather(Socket s, const SendPart* parts, std::size_t count) {
+    iovec vectors[64];
+    if (count > 64) count = 64;
+    for (std::size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void*>(parts[i].data);
+        vectors[i].iov_len = parts[i].length;
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    return retryEintr([&] { return ::sendmsg(fd(s), &message, MSG_NOSIGNAL); });
+}
+
 long receiveBytes(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
 }
@@ -256,6 +270,7 @@ ErrorKind classifyError(int code) {
             return ErrorKind::WouldBlock;
         case EINTR: return ErrorKind::Interrupted;
         case ECONNRESET:
+        case ECONNABORTED:
         case ECONNREFUSED:
         case EPIPE: return ErrorKind::ConnectionReset;
         case EMFILE:

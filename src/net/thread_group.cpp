@@ -1,0 +1,76 @@
+#include "net/thread_group.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace wirekit::net {
+
+struct ThreadGroup::State {
+    mutable std::mutex lock;
+    mutable std::condition_variable ended;
+    int live = 0;
+    bool closed = false;
+};
+
+namespace {
+// The group whose thread this is; each thread belongs to at most one group.
+thread_local const void* t_memberOf = nullptr;
+}  // namespace
+
+ThreadGroup::ThreadGroup() : state_(std::make_shared<State>()) {}
+
+bool ThreadGroup::start(std::function<void()> fn) {
+    std::shared_ptr<State> state = state_;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (state->closed) return false;
+        ++state->live;
+    }
+    try {
+        std::thread([state, fn = std::move(fn)]() mutable {
+            t_memberOf = state.get();
+            try {
+                fn();
+            } catch (...) {
+            }
+            // What fn captured may include the last reference to the owner;
+            // release it while the thread still counts as running, so that an
+            // owner waiting in waitIdle() outlives it.
+            try {
+                fn = nullptr;
+            } catch (...) {
+            }
+            std::lock_guard<std::mutex> guard(state->lock);
+            --state->live;
+            state->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        --state->live;
+        state->ended.notify_all();
+        return false;
+    }
+    return true;
+}
+
+void ThreadGroup::close() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->closed = true;
+}
+
+void ThreadGroup::waitIdle() const {
+    const int self = isMember() ? 1 : 0;
+    std::unique_lock<std::mutex> guard(state_->lock);
+    state_->ended.wait(guard, [&] { return state_->live <= self; });
+}
+
+int ThreadGroup::live() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->live;
+}
+
+bool ThreadGroup::isMember() const { return t_memberOf == state_.get(); }
+
+}  // namespace wirekit::net

@@ -1,0 +1,47 @@
+// Accounting for the threads one owner starts, so that the owner can wait for
+// all of them to end before it goes away.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace wirekit::net {
+
+// A set of detached threads started by one owner (a TCP endpoint, for its
+// sessions and file senders). The group counts the threads that still run,
+// lets the owner wait until none does, and tells whether the calling thread
+// is one of them (an owner closed from inside one of its own threads must not
+// wait for that thread).
+//
+// Copies are handles to the same group. The group's bookkeeping lives until
+// the last of its threads has ended, so a thread may safely drop the last
+// reference to the owner (and so destroy the owner's handle) on its way out.
+class ThreadGroup {
+public:
+    ThreadGroup();
+
+    // Runs `fn` on a new thread counted in the group. Exceptions that leave
+    // `fn` are swallowed. Returns false, and runs nothing, when the thread
+    // cannot be started or the group was closed. `fn` (and what it captured)
+    // is destroyed on the new thread before the thread counts as ended.
+    bool start(std::function<void()> fn);
+
+    // Refuses every later start(). Threads already started go on.
+    void close();
+
+    // Waits until every thread of the group has ended; a calling thread that
+    // is itself a member is not waited for.
+    void waitIdle() const;
+
+    // Threads of the group still running.
+    int live() const;
+
+    // True when the calling thread was started by this group.
+    bool isMember() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace wirekit::net

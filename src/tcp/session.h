@@ -1,0 +1,76 @@
+// One accepted connection of a TCP endpoint and the loop that serves it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "frame/platform.h"
+#include "net/stream_socket.h"
+
+namespace wirekit::tcp {
+
+class TcpEndpoint;
+
+// Bytes asked for by each timed read of a session.
+constexpr int SESSION_BLOCK_BYTES = 64 * 1024;
+
+// A session lives on its own thread from the accept to the end of its
+// connection. The endpoint's map refers to it by socket number; host threads
+// may hold a reference to it for the length of an export (a server-form send
+// or disconnect), which is why its connection is closed only after those
+// uses have ended (StreamSocket::Disconnect waits for them). Sessions are
+// made with make_shared, so the file side may keep a shared_from_this()
+// reference (to wake a waiting session from a host thread, say).
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(TcpEndpoint& endpoint, platform::Socket socket, std::string peerAddress);
+
+    // The connection (taken over with Attach when the session starts).
+    net::StreamSocket& socket() { return socket_; }
+    // The accepted socket's number, as reported with 3015; it does not change
+    // when the connection is closed.
+    platform::Socket socketNumber() const { return socketNumber_; }
+    // The peer's dotted IPv4 address.
+    const std::string& peerAddress() const { return peerAddress_; }
+    // Valid while the session's thread runs (that thread keeps it alive).
+    TcpEndpoint& endpoint() const { return endpoint_; }
+
+    // Raises an event of the endpoint unless the endpoint is closing.
+    bool raise(int code, int param);
+
+    // Set by Close_Tcp and by the server-form DisConnect_Tcp: the session is
+    // to end. The connection has then been shut down (reads fail at once)
+    // and every waitUntil() returns.
+    bool stopRequested() const { return stop_.load(); }
+    void requestStop(bool bothDirections);
+
+    // Waits until `ready()` holds, a stop is requested, or timeoutMs passes
+    // (negative: no limit). True only when `ready()` held and no stop was
+    // requested. `ready` runs under the session's wait lock: it should only
+    // read atomics. Whoever changes what `ready` looks at calls wake()
+    // afterwards; a wake() between the change and the wait is not lost.
+    bool waitUntil(const std::function<bool()>& ready, int timeoutMs = -1);
+    void wake();
+
+private:
+    TcpEndpoint& endpoint_;
+    const platform::Socket socketNumber_;
+    const std::string peerAddress_;
+    net::StreamSocket socket_;
+    std::atomic<bool> stop_{false};
+    std::mutex waitLock_;
+    std::condition_variable woken_;
+};
+
+// The body of an accepted connection's thread: takes over the socket, joins
+// the endpoint's map, raises 3015, decodes messages (3002) until the
+// connection fails, times out or is stopped (3999), hands an offer header to
+// the file side, and cleans up: leaves the map, then closes the connection.
+void runSession(std::shared_ptr<TcpEndpoint> endpoint, platform::Socket socket,
+                const std::string& peerAddress);
+
+}  // namespace wirekit::tcp

@@ -1,0 +1,159 @@
+// The listener, its accept thread and the connection threads, on loopback,
+// once in a quiet process and once with 1 100 descriptors already open (so
+// that every socket of the test has a number above 1 023).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "frame/platform.h"
+#include "net/stream_socket.h"
+
+namespace wirekit::net {
+namespace {
+
+class Listener : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        for (int i = 0; GetParam() && i < 1100; ++i) {
+            crowd_.push_back(platform::udpSocket());
+            if (crowd_.back() == INVALID_SOCKET_VALUE) GTEST_SKIP() << "descriptor limit too low";
+        }
+    }
+    void TearDown() override {
+        for (Socket s : crowd_) platform::closeSocket(s);
+    }
+
+    // Sessions echo what they read until the peer closes, and record what
+    // they were given.
+    SessionFunction echo() {
+        return [this](Socket s, int port, const std::string& peer) {
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                seen_.push_back({s, port, peer});
+            }
+            int now = ++running_;
+            for (int m = maxRunning_; now > m && !maxRunning_.compare_exchange_weak(m, now);) {
+            }
+            StreamSocket conn;
+            conn.Attach(s);
+            char buf[256];
+            for (int n; (n = conn.Receive(buf, sizeof buf, 10000)) > 0;) {
+                conn.SendAll(buf, static_cast<std::size_t>(n));
+            }
+            conn.Disconnect();
+            --running_;
+        };
+    }
+
+    struct Seen {
+        Socket socket;
+        int port;
+        std::string peer;
+    };
+    std::vector<Socket> crowd_;
+    std::mutex lock_;
+    std::vector<Seen> seen_;
+    std::atomic<int> running_{0}, maxRunning_{0};
+};
+
+std::string echoOnce(StreamSocket& client, const std::string& text) {
+    if (client.SendAll(text.data(), text.size()) != 1) return "<send failed>";
+    std::string got;
+    char buf[256];
+    for (int n; got.size() < text.size() && (n = client.Receive(buf, sizeof buf, 10000)) > 0;) {
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+TEST_P(Listener, RunsOneSessionPerConnectionAndStopLeavesThemRunning) {
+    StreamSocket listener;
+    ThreadGroup group;
+    EXPECT_EQ(listener.StartAcceptThread(group, echo()), -1);
+    ASSERT_EQ(listener.Listen(0, 5), 1);
+    int port = listener.ListenPort();
+    ASSERT_EQ(listener.StartAcceptThread(group, echo()), 1);
+
+    // Two clients at once, each writing before its session can have started.
+    StreamSocket a, b;
+    ASSERT_EQ(a.Connect("127.0.0.1", port), 1);
+    ASSERT_EQ(b.Connect("127.0.0.1", port), 1);
+    ASSERT_EQ(a.SendAll("early a", 7), 1);
+    ASSERT_EQ(b.SendAll("early b", 7), 1);
+    char buf[16];
+    EXPECT_EQ(a.Receive(buf, sizeof buf, 10000), 7);
+    EXPECT_EQ(b.Receive(buf, sizeof buf, 10000), 7);
+    EXPECT_EQ(maxRunning_.load(), 2);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        ASSERT_EQ(seen_.size(), 2u);
+        for (auto& s : seen_) {
+            EXPECT_EQ(s.port, port);
+            EXPECT_EQ(s.peer, "127.0.0.1");
+            if (GetParam()) {
+                EXPECT_GT(s.socket, 1023);
+            }
+        }
+    }
+
+    EXPECT_EQ(listener.StopListen(), 1);
+    EXPECT_EQ(listener.StartAcceptThread(group, echo()), -1);
+    EXPECT_EQ(echoOnce(a, "still here"), "still here");
+    StreamSocket late;
+    EXPECT_EQ(late.Connect("127.0.0.1", port), 0);
+    a.Disconnect();
+    b.Disconnect();
+    group.waitIdle();
+    EXPECT_EQ(listener.StopListen(), 1);
+}
+
+TEST_P(Listener, PortHeldByAnotherListenerFailsButARestartSucceeds) {
+    StreamSocket first;
+    ASSERT_EQ(first.Listen(0, 5), 1);
+    int port = first.ListenPort();
+    StreamSocket second;
+    EXPECT_EQ(second.Listen(port, 5), 0);
+
+    // The server end closes first, leaving TIME_WAIT on the listening port.
+    ThreadGroup group;
+    first.StartAcceptThread(group, [](Socket s, int, const std::string&) { platform::closeSocket(s); });
+    {
+        StreamSocket c;
+        ASSERT_EQ(c.Connect("127.0.0.1", port), 1);
+        char b;
+        EXPECT_EQ(c.Receive(&b, 1, 10000), 0);
+    }
+    group.waitIdle();
+    first.StopListen();
+    ASSERT_EQ(first.Listen(port, 5), 1);
+    ASSERT_EQ(first.StartAcceptThread(group, echo()), 1);
+    StreamSocket c;
+    ASSERT_EQ(c.Connect("127.0.0.1", port), 1);
+    EXPECT_EQ(echoOnce(c, "again"), "again");
+    c.Disconnect();
+    first.StopListen();
+    group.waitIdle();
+}
+
+TEST_P(Listener, ConnectionWithoutASessionThreadIsClosed) {
+    StreamSocket listener;
+    ASSERT_EQ(listener.Listen(0, 5), 1);
+    ThreadGroup group;
+    group.close();  // every start is refused from now on
+    ASSERT_EQ(listener.StartAcceptThread(group, echo()), 1);
+    StreamSocket c;
+    ASSERT_EQ(c.Connect("127.0.0.1", listener.ListenPort()), 1);
+    char b;
+    EXPECT_EQ(c.Receive(&b, 1, 10000), 0);  // the end of the stream, not a time-out
+    EXPECT_NE(c.SocketNumber(), INVALID_SOCKET_VALUE);
+    EXPECT_TRUE(seen_.empty());
+    listener.StopListen();
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, Listener, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Crowded" : "Quiet"; });
+
+}  // namespace
+}  // namespace wirekit::net

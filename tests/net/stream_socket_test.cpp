@@ -1,0 +1,182 @@
+// The stream socket on loopback: connect, the send gate, the timed read and
+// who closes what.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "frame/platform.h"
+#include "frame/timing.h"
+#include "net/stream_socket.h"
+#include "support/test_support.h"
+
+namespace wirekit::net {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A client StreamSocket connected to a raw accepted end.
+struct Pair {
+    Socket listener = platform::tcpSocket();
+    Socket server = INVALID_SOCKET_VALUE;
+    StreamSocket client;
+    int port;
+
+    Pair() {
+        platform::bindListener(listener, 0);
+        platform::listenOn(listener, 5);
+        port = platform::localPort(listener);
+        EXPECT_EQ(client.Connect("127.0.0.1", port), 1);
+        server = platform::acceptConnection(listener, nullptr);
+    }
+    ~Pair() {
+        platform::closeSocket(server);
+        platform::closeSocket(listener);
+    }
+    // True when the raw end sees the end of the stream.
+    bool serverSeesEnd() {
+        char b;
+        return platform::waitReadable(server, 5000) == 1 && platform::receiveBytes(server, &b, 1) == 0;
+    }
+};
+
+TEST(StreamSocket, ConnectSucceedsOrFailsCleanly) {
+    Pair pair;
+    EXPECT_TRUE(pair.client.IsConnected());
+    EXPECT_TRUE(pair.client.OwnsConnection());
+
+    Socket probe = platform::tcpSocket();
+    platform::bindAny(probe, 0);
+    int freePort = platform::localPort(probe);
+    platform::closeSocket(probe);
+    StreamSocket refused;
+    EXPECT_EQ(refused.Connect("127.0.0.1", freePort), 0);
+    EXPECT_NE(refused.lastError(), 0);
+
+    StreamSocket other;
+    EXPECT_EQ(other.Connect("no-such-host.invalid", pair.port), 0);
+    EXPECT_EQ(other.lastError(), 0);  // an unresolved name leaves it alone
+    EXPECT_EQ(other.Connect(nullptr, pair.port), 0);
+    EXPECT_EQ(other.Connect("127.0.0.1", 70000), 0);
+
+    // Connecting again closes the old connection, even when the new one fails.
+    EXPECT_EQ(pair.client.Connect("no-such-host.invalid", 1), 0);
+    EXPECT_FALSE(pair.client.IsConnected());
+    EXPECT_TRUE(pair.serverSeesEnd());
+}
+
+TEST(StreamSocket, SendIsRefusedOnceThePeerWroteUnreadBytesOrClosed) {
+    for (bool peerCloses : {false, true}) {
+        Pair pair;
+        EXPECT_EQ(pair.client.Send("ab", 2), 2);
+        if (peerCloses) {
+            platform::shutdownBoth(pair.server);
+        } else {
+            platform::sendBytes(pair.server, "x", 1);
+        }
+        ASSERT_TRUE(test::waitUntil([&] { return pair.client.PeerQuiet() == 0; }));
+        EXPECT_EQ(pair.client.Send("cd", 2), -1);
+        EXPECT_EQ(pair.client.lastError(), -1);
+        EXPECT_FALSE(pair.client.IsConnected());
+        EXPECT_FALSE(pair.client.ReadyToSend());
+        // Unusable but still held, so Disconnect closes it instead of leaking it.
+        EXPECT_NE(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
+        pair.client.Disconnect();
+        EXPECT_EQ(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
+    }
+    StreamSocket none;
+    char b;
+    EXPECT_EQ(none.Send("x", 1), -1);
+    EXPECT_EQ(none.SendAll("x", 1), 0);
+    EXPECT_EQ(none.Receive(&b, 1, 10), -1);
+}
+
+TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
+    {
+        Pair pair;
+        std::thread writer([&] {
+            std::this_thread::sleep_for(50ms);
+            platform::sendBytes(pair.server, "hello", 5);
+        });
+        char buf[16];
+        EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 10000), 5);
+        writer.join();
+        EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
+        EXPECT_TRUE(pair.client.IsConnected());
+        platform::shutdownBoth(pair.server);
+        EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 10000), 0);
+    }
+    // Shutdown in either form, and Disconnect, end a waiting read at once;
+    // Disconnect closes only once the reader has let go.
+    for (int how = 0; how < 3; ++how) {
+        Pair pair;
+        std::atomic<int> result{99};
+        std::thread reader([&] {
+            char buf[8];
+            result = pair.client.Receive(buf, sizeof buf, 30000);
+        });
+        std::this_thread::sleep_for(50ms);
+        auto start = Clock::now();
+        if (how < 2) {
+            pair.client.Shutdown(how == 1);
+        } else {
+            pair.client.Disconnect();
+        }
+        reader.join();
+        EXPECT_LE(result.load(), 0);
+        EXPECT_LT(Clock::now() - start, 5s);
+    }
+}
+
+TEST(StreamSocket, ReceiveTimeLimitClosesTheConnection) {
+    Pair pair;
+    char buf[8];
+    auto start = Clock::now();
+    EXPECT_LE(pair.client.Receive(buf, sizeof buf, 200), 0);
+    EXPECT_GE(Clock::now() - start, 190ms);
+    EXPECT_EQ(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
+    EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 200), -1);
+    EXPECT_TRUE(pair.serverSeesEnd());
+}
+
+TEST(StreamSocketSlow, ReceiveGivesUpAfterSixtySeconds) {
+    Pair pair;
+    char buf[8];
+    auto start = Clock::now();
+    EXPECT_LE(pair.client.Receive(buf, sizeof buf, timing::readTimeoutMs()), 0);
+    EXPECT_GE(Clock::now() - start, 60s);
+    EXPECT_LT(Clock::now() - start, 62s);
+    EXPECT_FALSE(pair.client.IsConnected());
+}
+
+TEST(StreamSocket, AttachTakesOverEverythingButClosesOnlyWhatItConnected) {
+    Pair pair;
+    ASSERT_EQ(pair.client.Send("early", 5), 5);
+    ASSERT_EQ(platform::waitReadable(pair.server, 5000), 1);
+    {
+        StreamSocket attached;
+        attached.Attach(pair.server);  // the peer wrote first: taken over all the same
+        EXPECT_FALSE(attached.OwnsConnection());
+        char buf[8];
+        EXPECT_EQ(attached.Receive(buf, sizeof buf, 5000), 5);
+        EXPECT_EQ(std::memcmp(buf, "early", 5), 0);
+    }
+    // The attached end is still open; destroying the connected one closes it.
+    EXPECT_GE(platform::localPort(pair.server), 0);
+    Socket accepted;
+    {
+        StreamSocket connected;
+        ASSERT_EQ(connected.Connect("127.0.0.1", pair.port), 1);
+        accepted = platform::acceptConnection(pair.listener, nullptr);
+    }
+    char b;
+    ASSERT_EQ(platform::waitReadable(accepted, 5000), 1);
+    EXPECT_EQ(platform::receiveBytes(accepted, &b, 1), 0);
+    platform::closeSocket(accepted);
+}
+
+}  // namespace
+}  // namespace wirekit::net

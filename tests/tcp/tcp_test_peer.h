@@ -1,0 +1,82 @@
+// Helpers for the TCP messaging tests: endpoints with recording callbacks
+// and raw peers that write whatever bytes a test wants.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/registry.h"
+#include "frame/timing.h"
+#include "net/stream_socket.h"
+#include "support/test_support.h"
+#include "tcp/framing.h"
+#include "tcp/tcp_endpoint.h"
+#include "wirekit.h"
+
+namespace wirekit::tcp::test {
+
+using Bytes = std::vector<unsigned char>;
+using wirekit::test::log;
+using wirekit::test::recorder;
+
+inline Bytes frameOf(const std::string& body) {
+    return FrameEncoder::encodeToVector(body.data(), body.size());
+}
+
+inline std::shared_ptr<TcpEndpoint> endpointOf(void* h) {
+    return EndpointRegistry::instance().findAs<TcpEndpoint>(h, EndpointKind::Tcp);
+}
+
+// A connection made with a plain stream socket.
+struct RawPeer {
+    net::StreamSocket socket;
+    bool connect(int port) { return socket.Connect("127.0.0.1", port) == 1; }
+    bool send(const Bytes& b) { return socket.SendAll(b.data(), b.size()) == 1; }
+    bool send(const std::string& s) { return socket.SendAll(s.data(), s.size()) == 1; }
+    // Reads exactly n bytes (or fails).
+    std::string read(std::size_t n) {
+        std::string out;
+        char buf[4096];
+        while (out.size() < n) {
+            int r = socket.Receive(buf, static_cast<int>(std::min(sizeof buf, n - out.size())), 10000);
+            if (r <= 0) break;
+            out.append(buf, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+};
+
+class TcpTest : public ::testing::Test {
+protected:
+    void SetUp() override { wirekit::test::resetLogs(); }
+    void TearDown() override {
+        for (void* h : handles_) Close_Tcp(h);
+        timing::restoreDefaults();
+        wirekit::test::resetLogs();
+    }
+    void* endpoint(int slot) {
+        void* h = Init_Tcp(slot < 0 ? nullptr : recorder(slot));
+        handles_.push_back(h);
+        return h;
+    }
+    // An endpoint listening on a free port.
+    void* server(int slot, int* port) {
+        void* h = endpoint(slot);
+        EXPECT_EQ(ListenMessage_Tcp(h, 0), 1);
+        *port = endpointOf(h)->listenPort();
+        return h;
+    }
+    std::string take(void* h) {
+        if (takeBuffer_.empty()) takeBuffer_.resize(8 << 20);
+        long n = GetMessage_Tcp(h, takeBuffer_.data(), static_cast<int>(takeBuffer_.size()));
+        return n < 0 ? "<none>" : std::string(takeBuffer_.data(), static_cast<std::size_t>(n));
+    }
+
+    std::vector<void*> handles_;
+    std::vector<char> takeBuffer_;
+};
+
+}  // namespace wirekit::tcp::test
