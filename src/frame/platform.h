@@ -32,9 +32,15 @@ int netReferences();
 // Creation and closing.
 Socket tcpSocket();  // IPv4 stream socket, or INVALID_SOCKET_VALUE
 Socket udpSocket();  // IPv4 datagram socket, or INVALID_SOCKET_VALUE
+// A socket must not be closed while another thread still waits on it or
+// uses it (its number could be reused under that thread): shut it down, wait
+// for that thread to finish, then close it.
 int closeSocket(Socket s);
 // Ends the receiving direction. A thread blocked in waitReadable(),
-// acceptConnection() or receive() on this socket returns promptly.
+// waitReadableOrWoken(), acceptConnection(), receiveBytes() or
+// receiveDatagram() on this socket returns promptly; later receives return
+// 0 (or bytes that were already buffered) and later waits report the socket
+// readable.
 int shutdownReceive(Socket s);
 // Ends both directions (wakes waiters like shutdownReceive, and the peer sees
 // the end of the stream).
@@ -117,7 +123,8 @@ std::string dottedText(std::uint32_t address);
 // The first IPv4 address of a host name or dotted text; false if none.
 bool resolveHost(const char* host, std::uint32_t* address);
 
-// Number of descriptors the process has open, or -1 where unknown (tests).
+// Number of descriptors the process has open (on Windows, the sockets this
+// layer has open), or -1 where unknown (tests).
 int openDescriptorCount();
 
 }  // namespace wirekit::platform

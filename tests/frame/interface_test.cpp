@@ -14,6 +14,9 @@
 
 namespace {
 
+#ifndef _WIN32
+// On Windows the DLL's export table is checked on the build host instead
+// (frame/dll_exports.cmake, run by ctest), since nm reads ELF libraries only.
 std::set<std::string> headerFunctions() {
     std::ifstream in(std::string(WIREKIT_SOURCE_DIR) + "/include/wirekit.h");
     std::set<std::string> names;
@@ -49,6 +52,7 @@ TEST(Interface, SharedLibraryExportsExactlyTheHeaderFunctions) {
     ASSERT_FALSE(exported.empty()) << "could not read the symbols of " << WIREKIT_SHARED_LIBRARY;
     EXPECT_EQ(exported, declared);
 }
+#endif
 
 TEST(Interface, HelloAnswersOk) { EXPECT_STREQ(hello(), "OK"); }
 

@@ -42,11 +42,19 @@ void connectPair(Pair& pair) {
     EXPECT_EQ(p::dottedText(peer), "127.0.0.1");
 }
 
+// Sockets need the socket library started (on Windows); each test holds one
+// reference, as an endpoint or a stream socket does.
+class Platform : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(p::netStartup(), 0); }
+    void TearDown() override { p::netCleanup(); }
+};
+
 long long msSince(steady_clock::time_point start) {
     return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 
-TEST(Platform, WaitEndsOnDataAndOnTheTimeLimit) {
+TEST_F(Platform, WaitEndsOnDataAndOnTheTimeLimit) {
     Pair pair;
     connectPair(pair);
     auto start = steady_clock::now();
@@ -60,7 +68,7 @@ TEST(Platform, WaitEndsOnDataAndOnTheTimeLimit) {
     EXPECT_EQ(p::receiveBytes(pair.server, buf, sizeof buf), 3);
 }
 
-TEST(Platform, WaitEndsWhenThePeerCloses) {
+TEST_F(Platform, WaitEndsWhenThePeerCloses) {
     Pair pair;
     connectPair(pair);
     std::thread closer([&] {
@@ -76,7 +84,7 @@ TEST(Platform, WaitEndsWhenThePeerCloses) {
     EXPECT_EQ(p::receiveBytes(pair.server, buf, sizeof buf), 0);
 }
 
-TEST(Platform, WaitEndsWhenAnotherThreadShutsTheSocketDown) {
+TEST_F(Platform, WaitEndsWhenAnotherThreadShutsTheSocketDown) {
     Pair pair;
     connectPair(pair);
     std::thread stopper([&] {
@@ -89,7 +97,7 @@ TEST(Platform, WaitEndsWhenAnotherThreadShutsTheSocketDown) {
     stopper.join();
 }
 
-TEST(Platform, AcceptEndsWhenTheListenerIsShutDown) {
+TEST_F(Platform, AcceptEndsWhenTheListenerIsShutDown) {
     p::Socket listener = p::tcpSocket();
     ASSERT_EQ(p::bindListener(listener, 0), 0);
     ASSERT_EQ(p::listenOn(listener, 5), 0);
@@ -104,7 +112,7 @@ TEST(Platform, AcceptEndsWhenTheListenerIsShutDown) {
     p::closeSocket(listener);
 }
 
-TEST(Platform, HeldPortFailsToBindButARestartedListenerSucceeds) {
+TEST_F(Platform, HeldPortFailsToBindButARestartedListenerSucceeds) {
     p::Socket first = p::tcpSocket();
     ASSERT_EQ(p::bindListener(first, 0), 0);
     ASSERT_EQ(p::listenOn(first, 5), 0);
@@ -119,7 +127,7 @@ TEST(Platform, HeldPortFailsToBindButARestartedListenerSucceeds) {
     p::closeSocket(again);
 }
 
-TEST(Platform, WakeupEndsAWaitAndStaysRaisedUntilCleared) {
+TEST_F(Platform, WakeupEndsAWaitAndStaysRaisedUntilCleared) {
     Pair pair;
     connectPair(pair);
     p::Wakeup* w = p::createWakeup();
@@ -137,7 +145,7 @@ TEST(Platform, WakeupEndsAWaitAndStaysRaisedUntilCleared) {
     p::destroyWakeup(w);
 }
 
-TEST(Platform, DatagramsKeepTheirBoundaries) {
+TEST_F(Platform, DatagramsKeepTheirBoundaries) {
     p::Socket a = p::udpSocket();
     p::Socket b = p::udpSocket();
     ASSERT_EQ(p::bindAny(a, 0), 0);
@@ -159,7 +167,7 @@ TEST(Platform, DatagramsKeepTheirBoundaries) {
     p::closeSocket(b);
 }
 
-TEST(Platform, AddressTextIsDottedIPv4Only) {
+TEST_F(Platform, AddressTextIsDottedIPv4Only) {
     std::uint32_t a = 0;
     EXPECT_TRUE(p::parseDottedAddress("10.0.0.7", &a));
     EXPECT_EQ(p::dottedText(a), "10.0.0.7");
@@ -174,7 +182,7 @@ TEST(Platform, AddressTextIsDottedIPv4Only) {
     EXPECT_FALSE(p::resolveHost("no-such-host.invalid", &a));
 }
 
-TEST(Platform, WaitsWorkOnDescriptorsAbove1023) {
+TEST_F(Platform, WaitsWorkOnDescriptorsAbove1023) {
     std::vector<p::Socket> filler;
     for (int i = 0; i < 1100; ++i) {
         p::Socket s = p::udpSocket();
@@ -194,7 +202,7 @@ TEST(Platform, WaitsWorkOnDescriptorsAbove1023) {
     for (p::Socket s : filler) p::closeSocket(s);
 }
 
-TEST(Platform, SendToAClosedPeerFailsWithoutASignal) {
+TEST_F(Platform, SendToAClosedPeerFailsWithoutASignal) {
     Pair pair;
     connectPair(pair);
     p::closeSocket(pair.server);
@@ -207,3 +215,108 @@ TEST(Platform, SendToAClosedPeerFailsWithoutASignal) {
 }
 
 }  // namespace
+
+// A blocked receive (not only a readiness wait) ends when another thread
+// shuts the socket down, and so does a wait that also watches a wake-up.
+TEST_F(Platform, BlockedReceiveEndsWhenAnotherThreadShutsTheSocketDown) {
+    Pair pair;
+    connectPair(pair);
+    p::Wakeup* w = p::createWakeup();
+    ASSERT_NE(w, nullptr);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        p::shutdownReceive(pair.server);
+    });
+    auto start = steady_clock::now();
+    char buf[4];
+    EXPECT_LE(p::receiveBytes(pair.server, buf, sizeof buf), 0);
+    EXPECT_LT(msSince(start), 4000);
+    stopper.join();
+    EXPECT_EQ(p::waitReadableOrWoken(pair.server, w, 5000), 1);
+    EXPECT_EQ(p::pollReadable(pair.server), 1);
+    p::destroyWakeup(w);
+
+    p::Socket datagrams = p::udpSocket();
+    ASSERT_EQ(p::bindAny(datagrams, 0), 0);
+    std::thread datagramStopper([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        p::shutdownReceive(datagrams);
+    });
+    start = steady_clock::now();
+    EXPECT_LE(p::receiveDatagram(datagrams, buf, sizeof buf, nullptr, nullptr), 0);
+    EXPECT_LT(msSince(start), 4000);
+    datagramStopper.join();
+    p::closeSocket(datagrams);
+}
+
+// While one thread is blocked receiving on a socket, another sends through
+// it more than the kernel buffers hold: every byte arrives, in order.
+TEST_F(Platform, SendCompletesWhileAnotherThreadReceivesOnTheSameSocket) {
+    Pair pair;
+    connectPair(pair);
+    std::thread receiver([&] {
+        char b;
+        EXPECT_EQ(p::receiveBytes(pair.server, &b, 1), 1);
+        EXPECT_EQ(b, 'q');
+    });
+    std::vector<char> block(8 << 20);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+    std::vector<char> received;
+    std::thread reader([&] {
+        std::vector<char> buf(65536);
+        while (received.size() < block.size()) {
+            if (p::waitReadable(pair.client, 10000) != 1) break;
+            long n = p::receiveBytes(pair.client, buf.data(), buf.size());
+            if (n <= 0) break;
+            received.insert(received.end(), buf.begin(), buf.begin() + n);
+        }
+    });
+    // Give the receiver time to block first; the sends must work either way.
+    std::this_thread::sleep_for(milliseconds(20));
+    std::size_t sent = 0;
+    for (int calls = 0; sent < block.size() && calls < 100000; ++calls) {
+        long n = p::sendBytes(pair.server, block.data() + sent, block.size() - sent);
+        if (n <= 0) {
+            ADD_FAILURE() << "send failed with error " << p::lastError();
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    reader.join();
+    EXPECT_TRUE(received == block);
+    ASSERT_EQ(p::sendBytes(pair.client, "q", 1), 1);
+    receiver.join();
+}
+
+// An ICMP port-unreachable answering an earlier send must not make the next
+// read of a datagram socket fail.
+TEST_F(Platform, DatagramReadsSurviveAnUnreachablePort) {
+    std::uint32_t loopback = 0;
+    ASSERT_TRUE(p::parseDottedAddress("127.0.0.1", &loopback));
+    p::Socket gone = p::udpSocket();
+    ASSERT_EQ(p::bindAny(gone, 0), 0);
+    int closedPort = p::localPort(gone);
+    p::closeSocket(gone);
+    p::Socket a = p::udpSocket();
+    p::Socket b = p::udpSocket();
+    ASSERT_EQ(p::ignoreConnectionReset(a), 0);
+    ASSERT_EQ(p::bindAny(a, 0), 0);
+    ASSERT_EQ(p::sendDatagram(a, "lost", 4, loopback, closedPort), 4);
+    ASSERT_EQ(p::sendDatagram(b, "hello", 5, loopback, p::localPort(a)), 5);
+    char buf[16];
+    ASSERT_EQ(p::waitReadable(a, 5000), 1);
+    EXPECT_EQ(p::receiveDatagram(a, buf, sizeof buf, nullptr, nullptr), 5);
+    p::closeSocket(a);
+    p::closeSocket(b);
+}
+
+TEST_F(Platform, DescriptorCountFollowsOpenAndClose) {
+    int before = p::openDescriptorCount();
+    if (before < 0) GTEST_SKIP() << "no descriptor count on this platform";
+    {
+        Pair pair;
+        connectPair(pair);
+        EXPECT_EQ(p::openDescriptorCount(), before + 3);
+    }
+    EXPECT_EQ(p::openDescriptorCount(), before);
+}
