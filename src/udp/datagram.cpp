@@ -69,6 +69,9 @@ void UdpPacket::buildAck(std::int32_t seq) {
 bool UdpPacket::parseDatagram(const std::uint8_t* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0) return false;
     if (checkByteOf(bytes, length - 1) != bytes[length - 1]) return false;
+    // A single byte can pass the check (the XOR of nothing is 0) but has no
+    // second header byte to compare.
+    if (length < 2) return false;
 
     // The message test comes first, so with equal header bytes every
     // datagram is taken for a message.

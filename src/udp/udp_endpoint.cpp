@@ -9,6 +9,9 @@
 #include "frame/timing.h"
 
 namespace wirekit::udp {
+
+static_assert(MAX_PAYLOAD_BYTES == MAX_UDP_PAYLOAD_BYTES, "the public limit is the codec's");
+
 namespace {
 
 std::atomic<int> g_runningThreads{0};
