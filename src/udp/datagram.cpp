@@ -14,10 +14,9 @@ void putInt32(std::uint8_t* out, std::int32_t value) {
 }
 
 std::int32_t getInt32(const std::uint8_t* in) {
-    std::uint32_t bits = static_cast<std::uint32_t>(in[0]) |
-                         static_cast<std::uint32_t>(in[1]) << 8 |
-                         static_cast<std::uint32_t>(in[2]) << 16 |
-                         static_cast<std::uint32_t>(in[3]) << 24;
+    std::uint32_t bits =
+        static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+        static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
     // Reinterpreting the bits through memcpy is defined for every value,
     // unlike a narrowing conversion before C++20.
     std::int32_t value;

@@ -5,7 +5,8 @@ namespace wirekit::udp {
 bool sequenceAfter(std::int32_t later, std::int32_t earlier) {
     // The difference is taken in unsigned arithmetic, which wraps by
     // definition; "ahead" means a distance of 1 to 2^31 - 1.
-    std::uint32_t distance = static_cast<std::uint32_t>(later) - static_cast<std::uint32_t>(earlier);
+    std::uint32_t distance =
+        static_cast<std::uint32_t>(later) - static_cast<std::uint32_t>(earlier);
     return distance != 0 && distance < 0x80000000u;
 }
 

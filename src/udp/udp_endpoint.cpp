@@ -178,35 +178,41 @@ bool UdpEndpoint::startListening() {
 }
 
 void UdpEndpoint::stopEndpoint() {
-    std::lock_guard<std::mutex> control(controlLock_);
-    closed_.store(true);
-    stopped_ = true;
-    const std::thread::id me = std::this_thread::get_id();
-
-    listening_.store(false);
-    platform::raiseWakeup(recvWake_);
-    // Also ends a read that would block, where readiness was reported but
-    // the datagram was then dropped by the system.
-    if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::shutdownReceive(recvSocket_);
-    if (recvThread_.joinable()) {
-        if (recvThread_.get_id() == me)
-            recvThread_.detach();
-        else
-            recvThread_.join();
+    std::thread receiver;
+    std::thread sender;
+    {
+        // The thread objects are taken out so that no lock is held while the
+        // threads are waited for: a callback still running on one of them
+        // may call startListening, which then finds the endpoint stopped.
+        std::lock_guard<std::mutex> control(controlLock_);
+        closed_.store(true);
+        stopped_ = true;
+        listening_.store(false);
+        platform::raiseWakeup(recvWake_);
+        // Also ends a read that would block, where readiness was reported
+        // but the datagram was then dropped by the system.
+        if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::shutdownReceive(recvSocket_);
+        receiver = std::move(recvThread_);
+        sender = std::move(senderThread_);
     }
-
+    const std::thread::id me = std::this_thread::get_id();
+    if (receiver.joinable()) {
+        if (receiver.get_id() == me)
+            receiver.detach();
+        else
+            receiver.join();
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         stopping_.store(true);
         wake_.notify_all();
     }
-    if (senderThread_.joinable()) {
-        if (senderThread_.get_id() == me)
-            senderThread_.detach();
+    if (sender.joinable()) {
+        if (sender.get_id() == me)
+            sender.detach();
         else
-            senderThread_.join();
+            sender.join();
     }
-
     {
         // Under the lock: a thread that is still running (the caller's own)
         // checks the socket under it before every transmission.
@@ -215,7 +221,9 @@ void UdpEndpoint::stopEndpoint() {
         sendSocket_ = platform::INVALID_SOCKET_VALUE;
     }
     // The receive thread is either joined or is the caller, which looks at
-    // `listening_` before it touches the socket again.
+    // `listening_` before it touches the socket again; nothing reopens it
+    // once the endpoint is stopped.
+    std::lock_guard<std::mutex> control(controlLock_);
     if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::closeSocket(recvSocket_);
     recvSocket_ = platform::INVALID_SOCKET_VALUE;
 }
@@ -280,7 +288,6 @@ void UdpEndpoint::acknowledgeLocked(std::uint32_t address, std::int32_t port,
     // sends it itself instead of handing it to the sender thread.
     if (transmitLocked(ack)) return;
     ack.failures = 1;
-    ack.packet.address = platform::dottedText(address);
     acks_.push_back(std::move(ack));
     ackRetryAt_ = Clock::now() + std::chrono::milliseconds(SEND_RETRY_MS);
     ackWake_ = true;
@@ -398,8 +405,7 @@ void UdpEndpoint::receiveLoop() {
     printLine("Receive Thread Ended.\n");
 }
 
-void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length,
-                             std::uint32_t source) {
+void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length, std::uint32_t source) {
     UdpPacket packet(headerByte1_, headerByte2_);
     if (!packet.parseDatagram(bytes, length)) return;
     if (packet.isMessage)
@@ -477,7 +483,8 @@ long UdpEndpoint::takeMessage(void* buffer, int size) {
         } else {
             const UdpPacket& m = recvQueue_.front();
             const std::size_t needed = m.address.size() + 1 + m.data.size();
-            const std::size_t room = (buffer == nullptr || size < 0) ? 0 : static_cast<std::size_t>(size);
+            const std::size_t room =
+                (buffer == nullptr || size < 0) ? 0 : static_cast<std::size_t>(size);
             if (room < needed) {
                 missing = UDP_EV_BUFFER_TOO_SMALL;
             } else {

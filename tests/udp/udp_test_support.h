@@ -1,123 +1,67 @@
 // Helpers for the UDP tests: a raw datagram peer on loopback that writes and
-// reads the wire bytes itself, and endpoints on free ports.
+// reads wire bytes itself, and endpoints on free ports that record events.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "frame/platform.h"
-#include "frame/registry.h"
 #include "frame/timing.h"
 #include "support/test_support.h"
-#include "udp/datagram.h"
 #include "udp/udp_endpoint.h"
-#include "wirekit.h"
 
 namespace wirekit::udp::test {
 
 using Bytes = std::vector<std::uint8_t>;
+using wirekit::test::log;
+using wirekit::test::waitUntil;
 
-inline std::uint32_t loopback() {
-    std::uint32_t a = 0;
-    platform::parseDottedAddress("127.0.0.1", &a);
-    return a;
-}
-
-struct Datagram {
-    Bytes bytes;
-    int sourcePort = 0;
-};
-
-// A plain datagram socket bound to a free loopback port.
-class RawPeer {
-public:
-    RawPeer() {
-        socket_ = platform::udpSocket();
-        platform::bindAny(socket_, 0);
-        port_ = platform::localPort(socket_);
-    }
-    ~RawPeer() { platform::closeSocket(socket_); }
-    RawPeer(const RawPeer&) = delete;
-    RawPeer& operator=(const RawPeer&) = delete;
-
-    int port() const { return port_; }
-
-    void send(int port, const Bytes& bytes) {
-        platform::sendDatagram(socket_, bytes.data(), bytes.size(), loopback(), port);
-    }
-
-    // The next datagram, or nothing when none arrives within the limit.
-    std::optional<Datagram> receive(int timeoutMs = 5000) {
-        if (platform::waitReadable(socket_, timeoutMs) != 1) return std::nullopt;
-        Datagram d;
-        d.bytes.resize(65536);
-        long n = platform::receiveDatagram(socket_, d.bytes.data(), d.bytes.size(), nullptr,
-                                           &d.sourcePort);
-        if (n < 0) return std::nullopt;
-        d.bytes.resize(static_cast<std::size_t>(n));
-        return d;
-    }
-
-    // The next datagram parsed with the given header bytes (a message or an
-    // acknowledgement); fails the test when none arrives or it is invalid.
-    UdpPacket receivePacket(int timeoutMs = 5000, unsigned char h1 = 55, unsigned char h2 = 77) {
-        UdpPacket p(h1, h2);
-        auto d = receive(timeoutMs);
-        EXPECT_TRUE(d.has_value()) << "no datagram arrived";
-        if (d) {
-            EXPECT_TRUE(p.parseDatagram(d->bytes.data(), d->bytes.size()));
-        }
-        return p;
-    }
-
-private:
-    platform::Socket socket_;
-    int port_;
-};
-
-inline Bytes messageBytes(const EndpointId& sender, std::int32_t sequence, int replyPort,
-                          const std::string& payload, unsigned char h1 = 55,
-                          unsigned char h2 = 77) {
-    UdpPacket p(h1, h2);
+inline Bytes message(std::int32_t sequence, int replyPort, const std::string& payload,
+                     EndpointId sender = EndpointId{0xA1}) {
+    UdpPacket p(55, 77);
     p.buildMessage(sender, sequence, replyPort, payload.data(), payload.size());
     return p.data;
 }
 
-inline Bytes ackBytes(std::int32_t sequence, unsigned char h1 = 55, unsigned char h2 = 77) {
-    UdpPacket p(h1, h2);
+inline Bytes ack(std::int32_t sequence) {
+    UdpPacket p(55, 77);
     p.buildAck(sequence);
     return p.data;
 }
 
-inline std::shared_ptr<UdpEndpoint> endpointOf(void* h) {
-    return EndpointRegistry::instance().findAs<UdpEndpoint>(h, EndpointKind::Udp);
-}
+class RawPeer {
+public:
+    RawPeer() : s_(platform::udpSocket()) { platform::bindAny(s_, 0); }
+    ~RawPeer() { platform::closeSocket(s_); }
+    int port() const { return platform::localPort(s_); }
+    void send(int port, const Bytes& b) {
+        std::uint32_t loopback = 0;
+        platform::parseDottedAddress("127.0.0.1", &loopback);
+        platform::sendDatagram(s_, b.data(), b.size(), loopback, port);
+    }
+    std::optional<Bytes> receive(int timeoutMs = 5000) {
+        if (platform::waitReadable(s_, timeoutMs) != 1) return std::nullopt;
+        Bytes b(65536);
+        long n = platform::receiveDatagram(s_, b.data(), b.size(), nullptr, nullptr);
+        b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return b;
+    }
+    // The next message's sequence and payload, "none" when nothing valid came.
+    std::string next(int timeoutMs = 5000) {
+        UdpPacket p(55, 77);
+        auto b = receive(timeoutMs);
+        if (!b || !p.parseDatagram(b->data(), b->size()) || !p.isMessage) return "none";
+        return std::to_string(p.sequence) + ":" + std::string(p.data.begin(), p.data.end());
+    }
 
-inline int portOf(void* h) {
-    auto e = endpointOf(h);
-    return e ? e->localPort() : -1;
-}
+private:
+    platform::Socket s_;
+};
 
-inline std::string payloadText(const UdpPacket& p) {
-    return std::string(p.data.begin(), p.data.end());
-}
-
-// Takes the oldest message as its "address:payload" text, or "" when none.
-inline std::string take(void* h) {
-    std::vector<char> buffer(70000);
-    long n = GetMessage_Udp(h, buffer.data(), static_cast<int>(buffer.size()));
-    if (n < 0) return "";
-    // The address never contains ':', so the first one ends it.
-    std::string all(buffer.begin(), buffer.end());
-    std::size_t colon = all.find(':');
-    return all.substr(0, colon + 1 + static_cast<std::size_t>(n));
-}
-
-// Resets event logs and timing, and closes every handle a test opened.
+// Closes what a test opened and restores the re-send interval.
 class UdpTest : public ::testing::Test {
 protected:
     void SetUp() override { wirekit::test::resetLogs(); }
@@ -126,14 +70,21 @@ protected:
         timing::restoreDefaults();
         wirekit::test::resetLogs();
     }
-    // A normal-mode endpoint on a free port recording into log(slot).
-    void* open(int slot, int mode = 0, unsigned char h1 = 55, unsigned char h2 = 77) {
-        void* h = Init_Udp(0, slot >= 0 ? wirekit::test::recorder(slot) : nullptr, h1, h2, mode);
-        EXPECT_NE(h, FAILED_HANDLE);
-        handles_.push_back(h);
-        return h;
+    void* open(int slot, int mode = 0) {
+        handles_.push_back(
+            Init_Udp(0, slot < 0 ? nullptr : wirekit::test::recorder(slot), 55, 77, mode));
+        return handles_.back();
     }
-    wirekit::test::EventLog& log(int slot) { return wirekit::test::log(slot); }
+    static std::shared_ptr<UdpEndpoint> endpoint(void* h) {
+        return EndpointRegistry::instance().findAs<UdpEndpoint>(h, EndpointKind::Udp);
+    }
+    static int portOf(void* h) { return endpoint(h)->localPort(); }
+    // The oldest message as "address:payload", or "" when none is queued.
+    static std::string take(void* h) {
+        std::string out(70000, '\0');
+        long n = GetMessage_Udp(h, out.data(), static_cast<int>(out.size()));
+        return n < 0 ? "" : out.substr(0, out.find(':') + 1 + static_cast<std::size_t>(n));
+    }
 
     std::vector<void*> handles_;
 };
