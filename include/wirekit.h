@@ -190,23 +190,28 @@ typedef void(WIREKIT_CALLBACK* EventCallback)(int code, int param);
 WIREKIT_API const char* hello(void);
 
 /* ---- Reliable UDP ---------------------------------------------------------
- * Init_Udp: creates an endpoint whose receive socket is bound to `port` (0 for
- * any free port is not supported: acknowledgements go to this port). Header
- * bytes mark every datagram; both peers must use the same two. mode 0 is
- * normal (acknowledged, re-sent every 10 s until acknowledged), any other
- * value broadcast (sent once, nothing acknowledged). Returns the handle or
- * (void*)-1. Socket failures are not reported here. */
+ * Init_Udp: creates an endpoint whose receive socket is bound to `port`; its
+ * messages ask for acknowledgements at that port (0 picks a free port, which
+ * peers then cannot know in advance). Header bytes mark every datagram; both
+ * peers must use the same two. mode 0 is normal (acknowledged, re-sent every
+ * 10 s until acknowledged), any other value broadcast (sent once, nothing
+ * acknowledged). Returns the handle or (void*)-1. Socket failures (also a
+ * port outside 0..65535) are not reported here. */
 WIREKIT_API void* Init_Udp(int port, EventCallback cb, unsigned char firstHeaderByte,
                            unsigned char secondHeaderByte, int mode);
 /* Stops both threads, closes the sockets and destroys the endpoint. 1 when an
- * endpoint (of either kind) was removed, 0 otherwise. */
+ * endpoint (of either kind) was removed, 0 otherwise. Called from inside the
+ * endpoint's own callback it does not wait for the calling thread: it
+ * returns 1 at once, that thread ends when the callback returns, and no
+ * further callback of the endpoint starts. */
 WIREKIT_API int Close_Udp(void* h);
 /* Starts the receive thread and, once, the sender thread. 1 for any known handle. */
 WIREKIT_API int ListenMessage_Udp(void* h);
 /* Queues a message for `address` (dotted IPv4) and `port`. 1 for a known handle
  * (a full queue raises 2002 and still returns 1); 0 for an unknown handle or a
  * message that can never be sent (null data with length > 0, negative length,
- * payload above MAX_UDP_PAYLOAD_BYTES, address that is not dotted IPv4). */
+ * payload above MAX_UDP_PAYLOAD_BYTES, address that is not dotted IPv4, port
+ * outside 1..65535); such a message uses no sequence number. */
 WIREKIT_API int SendMessage_Udp(void* h, const char* address, int port, const void* data,
                                 int length);
 /* Exactly SendMessage_Udp; whether many receive it depends on the address. */
@@ -214,7 +219,7 @@ WIREKIT_API int Broadcast_Udp(void* h, const char* address, int port, const void
                               int length);
 /* Copies the oldest message as "address:payload" (no terminator) and returns
  * the payload length; -1 with 1006 when empty, -1 with 1005 when `size` is
- * short (the message stays queued). */
+ * short or `buffer` is null (the message stays queued). */
 WIREKIT_API long GetMessage_Udp(void* h, void* buffer, int size);
 
 /* ---- TCP messaging -------------------------------------------------------- */

@@ -1,0 +1,92 @@
+// Helpers for the UDP tests: a raw datagram peer on loopback that writes and
+// reads wire bytes itself, and endpoints on free ports that record events.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/platform.h"
+#include "frame/timing.h"
+#include "support/test_support.h"
+#include "udp/udp_endpoint.h"
+
+namespace wirekit::udp::test {
+
+using Bytes = std::vector<std::uint8_t>;
+using wirekit::test::log;
+using wirekit::test::waitUntil;
+
+inline Bytes message(std::int32_t sequence, int replyPort, const std::string& payload,
+                     EndpointId sender = EndpointId{0xA1}) {
+    UdpPacket p(55, 77);
+    p.buildMessage(sender, sequence, replyPort, payload.data(), payload.size());
+    return p.data;
+}
+
+inline Bytes ack(std::int32_t sequence) {
+    UdpPacket p(55, 77);
+    p.buildAck(sequence);
+    return p.data;
+}
+
+class RawPeer {
+public:
+    RawPeer() : s_(platform::udpSocket()) { platform::bindAny(s_, 0); }
+    ~RawPeer() { platform::closeSocket(s_); }
+    int port() const { return platform::localPort(s_); }
+    void send(int port, const Bytes& b) {
+        std::uint32_t loopback = 0;
+        platform::parseDottedAddress("127.0.0.1", &loopback);
+        platform::sendDatagram(s_, b.data(), b.size(), loopback, port);
+    }
+    std::optional<Bytes> receive(int timeoutMs = 5000) {
+        if (platform::waitReadable(s_, timeoutMs) != 1) return std::nullopt;
+        Bytes b(65536);
+        long n = platform::receiveDatagram(s_, b.data(), b.size(), nullptr, nullptr);
+        b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return b;
+    }
+    // The next message's sequence and payload, "none" when nothing valid came.
+    std::string next(int timeoutMs = 5000) {
+        UdpPacket p(55, 77);
+        auto b = receive(timeoutMs);
+        if (!b || !p.parseDatagram(b->data(), b->size()) || !p.isMessage) return "none";
+        return std::to_string(p.sequence) + ":" + std::string(p.data.begin(), p.data.end());
+    }
+
+private:
+    platform::Socket s_;
+};
+
+// Closes what a test opened and restores the re-send interval.
+class UdpTest : public ::testing::Test {
+protected:
+    void SetUp() override { wirekit::test::resetLogs(); }
+    void TearDown() override {
+        for (void* h : handles_) Close_Udp(h);
+        timing::restoreDefaults();
+        wirekit::test::resetLogs();
+    }
+    void* open(int slot, int mode = 0) {
+        handles_.push_back(
+            Init_Udp(0, slot < 0 ? nullptr : wirekit::test::recorder(slot), 55, 77, mode));
+        return handles_.back();
+    }
+    static std::shared_ptr<UdpEndpoint> endpoint(void* h) {
+        return EndpointRegistry::instance().findAs<UdpEndpoint>(h, EndpointKind::Udp);
+    }
+    static int portOf(void* h) { return endpoint(h)->localPort(); }
+    // The oldest message as "address:payload", or "" when none is queued.
+    static std::string take(void* h) {
+        std::string out(70000, '\0');
+        long n = GetMessage_Udp(h, out.data(), static_cast<int>(out.size()));
+        return n < 0 ? "" : out.substr(0, out.find(':') + 1 + static_cast<std::size_t>(n));
+    }
+
+    std::vector<void*> handles_;
+};
+
+}  // namespace wirekit::udp::test
