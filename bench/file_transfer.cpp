@@ -39,7 +39,10 @@ void serverEvents(int code, int param) {
     }
     if (code == TCP_EV_RECV_DONE || code == TCP_EV_RECV_FAILED) {
         std::lock_guard<std::mutex> guard(g_lock);
-        (code == TCP_EV_RECV_DONE ? g_received : g_failed) = true;
+        // The session ends with 3013 once the sender closes after the file;
+        // only a 3013 before 3011 is a failure.
+        if (code == TCP_EV_RECV_DONE) g_received = true;
+        else if (!g_received) g_failed = true;
         g_changed.notify_all();
     }
 }
