@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "filexfer/file_side.h"
 #include "frame/registry.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
@@ -22,11 +23,12 @@ WIREKIT_API void* Init_Tcp(EventCallback cb) {
     std::shared_ptr<TcpEndpoint> endpoint;
     try {
         endpoint = std::make_shared<TcpEndpoint>(cb);
+        // The file-transfer side is installed before any thread of the
+        // endpoint can start.
+        endpoint->setFileModeHandler(std::make_shared<wirekit::filexfer::FileSide>(*endpoint));
     } catch (...) {
         return wirekit::FAILED_HANDLE;
     }
-    // The file-transfer side is installed here, before any thread of the
-    // endpoint can start: endpoint->setFileModeHandler(...).
     return EndpointRegistry::instance().add(EndpointKind::Tcp, std::move(endpoint));
 }
 

@@ -304,6 +304,8 @@ TEST_F(TcpTest, OfferHeaderHandsTheConnectionToTheFileSide) {
 TEST_F(TcpTest, WithoutAFileSideTheOfferedStreamIsDroppedUntilTheEnd) {
     int port;
     void* h = server(0, &port);
+    // Init_Tcp installs the file side; this checks the session without one.
+    endpointOf(h)->setFileModeHandler(nullptr);
     {
         RawPeer peer;
         ASSERT_TRUE(peer.connect(port));

@@ -1,0 +1,389 @@
+#include "filexfer/send_jobs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "filexfer/offer.h"
+#include "frame/timing.h"
+#include "tcp/tcp_endpoint.h"
+
+namespace wirekit::filexfer {
+
+namespace {
+// The job the current sender thread works on, so that Pause and Stop called
+// from inside one of its events do not wait for it.
+thread_local const SendJob* currentJob = nullptr;
+
+void copyText(char* out, std::size_t room, const std::string& text) {
+    const std::size_t n = std::min(room - 1, text.size());
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+// The size of a regular file, or -1 when it is none or cannot be read.
+std::int64_t readableFileSize(const std::string& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return -1;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) return -1;
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe.is_open()) return -1;
+    return static_cast<std::int64_t>(size);
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+}  // namespace
+
+FileSendJob SendJob::snapshot() {
+    FileSendJob out;
+    std::memset(&out, 0, sizeof out);
+    {
+        std::lock_guard<std::mutex> guard(connLock);
+        if (connection) out.connection = static_cast<std::uintptr_t>(connection->SocketNumber());
+    }
+    copyText(out.fileName, sizeof out.fileName, fileName);
+    copyText(out.filePath, sizeof out.filePath, filePath);
+    copyText(out.peerHost, sizeof out.peerHost, peerHost);
+    out.fileSize = fileSize;
+    out.bytesSent = bytesSent.load();
+    out.savedState = savedState.load();
+    out.state = state.load();
+    out.busy = busy.load() ? 1 : 0;
+    return out;
+}
+
+int SendJobs::sendFile(const char* path) {
+    if (path == nullptr || closed_.load()) return 0;
+    const std::string text(path);
+    // A cut path would name another file.
+    if (text.empty() || text.size() > FILE_PATH_MAX) return 0;
+    const std::int64_t size = readableFileSize(text);
+    if (size < 0) return 0;
+
+    auto job = std::make_shared<SendJob>();
+    job->filePath = text;
+    job->fileName = offeredName(text);
+    job->fileSize = size;
+    int port = 0;
+    endpoint_.peer(&job->peerHost, &port);
+    if (job->peerHost.size() > PEER_HOST_MAX) job->peerHost.resize(PEER_HOST_MAX);
+    {
+        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        job->handle = handles_.add(job);
+        waiting_.push_back(job);
+    }
+    endpoint_.raise(TCP_EV_SEND_QUEUED, job->handle);
+    startSenderIfNeeded();
+    return 1;
+}
+
+bool SendJobs::onOwnSenderThread(const SendJob& job) { return currentJob == &job; }
+
+int SendJobs::pause(long handle) {
+    JobPtr job = handles_.find(handle);
+    if (!job) return 0;
+    job->savedState.store(job->state.load());
+    job->state.store(JOB_PAUSED);
+    if (!onOwnSenderThread(*job)) {
+        // A concurrent write of the sender thread must not undo the pause.
+        while (job->busy.load()) {
+            job->state.store(JOB_PAUSED);
+            sleepMs(STOP_POLL_MS);
+        }
+        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        requeue(*job);
+    }
+    // On its own thread the job is requeued by that thread when it ends.
+    return 1;
+}
+
+int SendJobs::resume(long handle) {
+    JobPtr job = handles_.find(handle);
+    if (!job) return 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        restore(*job);
+    }
+    startSenderIfNeeded();
+    return 1;
+}
+
+int SendJobs::stop(long handle) {
+    JobPtr job = handles_.find(handle);
+    if (!job) return 0;
+    job->state.store(JOB_STOPPED);
+    if (onOwnSenderThread(*job)) {
+        job->freeWhenIdle.store(true);
+        return 1;
+    }
+    while (job->busy.load()) {
+        job->state.store(JOB_STOPPED);
+        sleepMs(STOP_POLL_MS);
+    }
+    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    if (job->busy.load()) {
+        // A sender thread took the stopped job meanwhile: it frees it.
+        job->freeWhenIdle.store(true);
+        return 1;
+    }
+    // A job that is still queued is freed too, so that its handle is dead
+    // once Stop returned.
+    if (!removeAndFree(*job)) {
+        auto it = std::find(waiting_.begin(), waiting_.end(), job);
+        if (it != waiting_.end()) waiting_.erase(it);
+        handles_.remove(job->handle);
+        dropConnection(*job);
+    }
+    return 1;
+}
+
+int SendJobs::snapshot(long handle, FileSendJob* out) {
+    if (out == nullptr) return 0;
+    JobPtr job = handles_.find(handle);
+    if (!job) return 0;
+    *out = job->snapshot();
+    return 1;
+}
+
+void SendJobs::close() {
+    std::vector<JobPtr> jobs;
+    {
+        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        closed_.store(true);
+        for (auto& j : waiting_) j->state.store(JOB_STOPPED);
+        for (auto& j : active_) j->state.store(JOB_STOPPED);
+        waiting_.clear();
+        active_.clear();
+        jobs = handles_.takeAll();
+    }
+    for (auto& job : jobs) {
+        std::lock_guard<std::mutex> guard(job->connLock);
+        if (job->connection) job->connection->Shutdown(true);
+    }
+}
+
+void SendJobs::startSenderIfNeeded() {
+    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    if (closed_.load()) return;
+    const std::size_t jobs = waiting_.size() + active_.size();
+    if (static_cast<std::size_t>(activeSenders_) >= jobs || activeSenders_ >= MAX_ACTIVE_SENDERS)
+        return;
+    ++activeSenders_;
+    // The thread needs the lock to take a job, so counting it first is safe.
+    if (!endpoint_.startThread([this] { senderThread(); })) --activeSenders_;
+}
+
+void SendJobs::senderThread() {
+    for (;;) {
+        JobPtr job;
+        {
+            std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+            job = takeNextJob();
+            if (!job) {
+                --activeSenders_;
+                return;
+            }
+        }
+        currentJob = job.get();
+        runJob(*job);
+        currentJob = nullptr;
+    }
+}
+
+SendJobs::JobPtr SendJobs::takeNextJob() {
+    if (closed_.load()) return nullptr;
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+        const int state = (*it)->state.load();
+        if (state == JOB_PAUSED || state == JOB_REFUSED) continue;
+        JobPtr job = *it;
+        waiting_.erase(it);
+        active_.push_back(job);
+        // Set while the lock is held, so that a Stop never frees a job a
+        // thread has just taken.
+        job->busy.store(true);
+        return job;
+    }
+    return nullptr;
+}
+
+void SendJobs::setJobState(SendJob& job, int value) {
+    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    if (job.state.load() == JOB_PAUSED)
+        job.savedState.store(value);
+    else
+        job.state.store(value);
+    endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+}
+
+bool SendJobs::removeAndFree(SendJob& job) {
+    auto it = std::find_if(active_.begin(), active_.end(),
+                           [&](const JobPtr& j) { return j.get() == &job; });
+    if (it == active_.end()) return false;
+    JobPtr keep = *it;  // keeps the record alive until this call is done with it
+    active_.erase(it);
+    handles_.remove(job.handle);
+    dropConnection(job);
+    return true;
+}
+
+bool SendJobs::requeue(SendJob& job) {
+    auto it = std::find_if(active_.begin(), active_.end(),
+                           [&](const JobPtr& j) { return j.get() == &job; });
+    if (it == active_.end()) return false;
+    JobPtr keep = *it;
+    active_.erase(it);
+    waiting_.push_back(keep);
+    return true;
+}
+
+bool SendJobs::restore(SendJob& job) {
+    for (auto& j : waiting_) {
+        if (j.get() != &job) continue;
+        job.state.store(job.savedState.load());
+        return true;
+    }
+    return false;
+}
+
+void SendJobs::dropConnection(SendJob& job) {
+    std::unique_ptr<net::StreamSocket> connection;
+    {
+        std::lock_guard<std::mutex> guard(job.connLock);
+        connection = std::move(job.connection);
+    }
+    if (connection) connection->Disconnect();
+}
+
+bool SendJobs::offer(SendJob& job) {
+    // Every offer goes out on a fresh connection: the receiver serves one
+    // offer per connection.
+    dropConnection(job);
+    std::string host;
+    int port = 0;
+    endpoint_.peer(&host, &port);
+    auto connection = std::make_unique<net::StreamSocket>();
+    net::StreamSocket* socket = connection.get();
+    {
+        std::lock_guard<std::mutex> guard(job.connLock);
+        if (closed_.load()) return false;
+        job.connection = std::move(connection);
+    }
+    if (host.empty() || socket->Connect(host.c_str(), port) != 1) return false;
+    {
+        // Close_Tcp shuts down the connections it sees; one made after it
+        // looked is not used.
+        std::lock_guard<std::mutex> guard(job.connLock);
+        if (closed_.load()) return false;
+    }
+    sleepMs(JOB_CONNECT_SETTLE_MS);
+    const std::string text = formatOffer(job.fileName, job.fileSize);
+    if (socket->SendAll(text.data(), text.size()) != 1) return false;
+    if (socket->SendAll(OFFER_END, sizeof OFFER_END) != 1) return false;
+    return true;
+}
+
+void SendJobs::awaitAnswer(SendJob& job) {
+    net::StreamSocket* socket;
+    {
+        std::lock_guard<std::mutex> guard(job.connLock);
+        socket = job.connection.get();
+    }
+    unsigned char answer[OFFER_ANSWER_MAX];
+    while (job.state.load() == JOB_OFFERED) {
+        const int n = socket ? socket->Receive(answer, sizeof answer, timing::readTimeoutMs()) : -1;
+        if (n <= 0) {
+            dropConnection(job);
+            endpoint_.raise(TCP_EV_DISCONNECTED, 0);
+            return;
+        }
+        switch (parseAnswer(answer, static_cast<std::size_t>(n))) {
+            case Answer::Accept: setJobState(job, JOB_SENDING); return;
+            case Answer::Refuse: setJobState(job, JOB_REFUSED); return;
+            case Answer::Unrecognised: break;
+        }
+    }
+}
+
+void SendJobs::dataPhase(SendJob& job) {
+    endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+    std::error_code error;
+    std::ifstream file;
+    if (std::filesystem::is_regular_file(job.filePath, error))
+        file.open(job.filePath, std::ios::binary);
+    if (!file.is_open()) {
+        job.state.store(JOB_PAUSED);
+        endpoint_.raise(TCP_EV_SEND_OPEN_FAILED, job.handle);
+        return;
+    }
+    net::StreamSocket* socket;
+    {
+        std::lock_guard<std::mutex> guard(job.connLock);
+        socket = job.connection.get();
+    }
+    file.seekg(job.bytesSent.load());
+    std::vector<char> buffer(FILE_CHUNK_BYTES);
+    while (job.bytesSent.load() < job.fileSize) {
+        const std::int64_t remaining = job.fileSize - job.bytesSent.load();
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::int64_t>(remaining, FILE_CHUNK_BYTES));
+        file.read(buffer.data(), static_cast<std::streamsize>(length));
+        const std::size_t got = static_cast<std::size_t>(file.gcount());
+        std::size_t sent = 0;
+        // A file that shrank since it was queued cannot deliver the announced
+        // bytes: that ends the job like a failed send.
+        const bool ok = got == length && socket && !closed_.load() &&
+                        socket->SendAll(buffer.data(), length, &sent) == 1;
+        job.bytesSent.fetch_add(static_cast<std::int64_t>(sent));
+        if (!ok) {
+            job.state.store(JOB_SEND_FAILED);
+            endpoint_.raise(TCP_EV_SEND_FAILED, job.handle);
+            break;
+        }
+        endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+        const int state = job.state.load();
+        if (state == JOB_PAUSED || state == JOB_STOPPED) break;
+    }
+    if (job.bytesSent.load() == job.fileSize) job.state.store(JOB_DONE);
+}
+
+void SendJobs::runJob(SendJob& job) {
+    bool failed = false;
+    if (job.state.load() == JOB_NEW) {
+        if (offer(job)) {
+            setJobState(job, JOB_OFFERED);
+        } else {
+            dropConnection(job);
+            endpoint_.raise(TCP_EV_DISCONNECTED, 0);
+            failed = true;
+        }
+    }
+    if (!failed && job.state.load() == JOB_OFFERED) awaitAnswer(job);
+    if (job.state.load() == JOB_SENDING) dataPhase(job);
+
+    // The ending events run without the lock; `busy` is still set, so no
+    // Pause or Stop acts on the job meanwhile.
+    const int state = job.state.load();
+    if (state == JOB_DONE) endpoint_.raise(TCP_EV_SEND_DONE, job.handle);
+    if (state == JOB_REFUSED || state == JOB_STOPPED || state == JOB_SEND_FAILED) dropConnection(job);
+    // A paused job keeps its connection, so that a resume goes on from
+    // bytesSent on it.
+    if (state == JOB_REFUSED || state == JOB_PAUSED) endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+    if (state == JOB_STOPPED) endpoint_.raise(TCP_EV_SEND_STOPPED, job.handle);
+
+    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    if (state == JOB_DONE || state == JOB_SEND_FAILED ||
+        (state == JOB_STOPPED && job.freeWhenIdle.load())) {
+        removeAndFree(job);
+        return;
+    }
+    if (state == JOB_REFUSED || state == JOB_PAUSED) requeue(job);
+    job.busy.store(false);
+}
+
+}  // namespace wirekit::filexfer

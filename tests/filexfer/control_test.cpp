@@ -1,0 +1,162 @@
+// Pause, resume and stop on both ends of a transfer between two endpoints.
+#include "filexfer/file_test_support.h"
+
+namespace wirekit::filexfer::test {
+namespace {
+
+class Control : public FileTest {};
+
+constexpr std::size_t BIG = 8 * 1024 * 1024;
+
+TEST_F(Control, PauseAndResumeBothSidesGiveIdenticalFile) {
+    int port = 0;
+    void* s = server(0, &port);
+    void* c = client(1, port);
+    // Both ends pause mid-file from their own event handlers: the sender
+    // after some chunks, the receiver before its second receive.
+    std::atomic<int> progress{0};
+    log(1).setHook([c, &progress](int code, int param) {
+        if (code == TCP_EV_SEND_PROGRESS && ++progress == 20) PauseSendFile_Tcp(c, param);
+    });
+    auto inner = [s, this](int code, int param) {
+        if (code == TCP_EV_FILE_OFFER) {
+            SetSavePath_Tcp(s, param, received("p.bin").string().c_str());
+            RecvFile_Tcp(s, param, true);
+        }
+        if (code == TCP_EV_RECV_STARTED) PauseRecvFile_Tcp(s, param);
+    };
+    fs::create_directories(dir_ / "received");
+    log(0).setHook(inner);
+    const std::string data = patterned(BIG, 11);
+    ASSERT_EQ(SendFile_Tcp(c, file("p.bin", data).string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 1 && j.state == JOB_PAUSED && j.busy == 0;
+    }));
+    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+    FileSendJob j;
+    ASSERT_EQ(GetSendJob_Tcp(c, job, &j), 1);
+    EXPECT_EQ(j.state, JOB_PAUSED);
+    EXPECT_EQ(j.savedState, JOB_SENDING);
+    EXPECT_EQ(j.busy, 0);
+    EXPECT_LT(j.bytesSent, static_cast<int64_t>(BIG));
+    FileRecvOffer o;
+    ASSERT_TRUE(wirekit::test::waitUntil(
+        [&] { return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0; }));
+    EXPECT_EQ(o.state, OFFER_PAUSED);
+
+    ASSERT_EQ(ResumeRecvFile_Tcp(s, offer), 1);
+    ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE, 1, std::chrono::seconds(30)));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, 1, std::chrono::seconds(30)));
+    EXPECT_EQ(readFile(received("p.bin")), data);
+    EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 1);  // same connection after the pause
+}
+
+TEST_F(Control, ResumeBeforeTheSessionWaitsIsNotLost) {
+    int port = 0;
+    void* s = server(0, &port);
+    // Pause and resume at once from inside the 3004 handler, before accepting.
+    fs::create_directories(dir_ / "received");
+    log(0).setHook([s, this](int code, int param) {
+        if (code != TCP_EV_FILE_OFFER) return;
+        SetSavePath_Tcp(s, param, received("q.bin").string().c_str());
+        RecvFile_Tcp(s, param, true);
+        PauseRecvFile_Tcp(s, param);
+        ResumeRecvFile_Tcp(s, param);
+    });
+    void* c = client(1, port);
+    const std::string data = patterned(90000);
+    ASSERT_EQ(SendFile_Tcp(c, file("q.bin", data).string().c_str()), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
+    EXPECT_EQ(readFile(received("q.bin")), data);
+}
+
+TEST_F(Control, StopOnReceiverEndsBothEnds) {
+    timing::setReadTimeoutMs(2000);
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, file("s.bin", patterned(BIG)).string().c_str()), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
+    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+    // A stop also ends a pause wait.
+    ASSERT_EQ(PauseRecvFile_Tcp(s, offer), 1);
+    ASSERT_EQ(StopRecvFile_Tcp(s, offer), 1);
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileRecvOffer o;
+        return GetRecvOffer_Tcp(s, offer, &o) == 0;
+    }));
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_FAILED), 0);
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
+    // The sender's next send meets the closed connection: 3014, job freed.
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_FAILED, 1, std::chrono::seconds(15)));
+    const auto partial = fs::file_size(received("s.bin"));
+    EXPECT_GT(partial, 0u);
+    EXPECT_LT(partial, BIG);
+}
+
+TEST_F(Control, StopOnSenderEndsBothEnds) {
+    timing::setReadTimeoutMs(1000);
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, file("t.bin", patterned(BIG)).string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
+    ASSERT_EQ(StopSendFile_Tcp(c, job), 1);
+    EXPECT_EQ(log(1).count(TCP_EV_SEND_STOPPED), 1);
+    FileSendJob j;
+    EXPECT_EQ(GetSendJob_Tcp(c, job, &j), 0);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
+    EXPECT_LT(fs::file_size(received("t.bin")), BIG);
+}
+
+TEST_F(Control, PauseAndStopFromTheSendersOwnCallback) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    // The first progress of the data phase pauses the job from its own
+    // sender thread: that must not wait for itself.
+    std::atomic<int> progress{0};
+    log(1).setHook([c, &progress](int code, int param) {
+        if (code == TCP_EV_SEND_PROGRESS && ++progress == 5) PauseSendFile_Tcp(c, param);
+    });
+    const std::string data = patterned(BIG, 2);
+    ASSERT_EQ(SendFile_Tcp(c, file("o.bin", data).string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 1 && j.state == JOB_PAUSED && j.busy == 0;
+    }));
+    log(1).setHook([c](int code, int param) {
+        if (code == TCP_EV_SEND_PROGRESS) StopSendFile_Tcp(c, param);
+    });
+    ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_STOPPED));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 0;
+    }));
+}
+
+TEST_F(Control, CloseEndsASessionWaitingForADecision) {
+    int port = 0;
+    void* s = server(0, &port);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send(std::string("SENDFILE:w.bin,5\x05\x06")));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
+    auto ep = tcp::test::endpointOf(s);
+    EXPECT_EQ(Close_Tcp(s), 1);
+    EXPECT_EQ(ep->liveThreads(), 0);
+    handles_.clear();
+}
+
+}  // namespace
+}  // namespace wirekit::filexfer::test

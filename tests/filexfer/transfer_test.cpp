@@ -1,0 +1,203 @@
+// Files between two endpoints on loopback: contents, sizes, several at once,
+// refusal and the sequences of events on both ends.
+#include <thread>
+
+#include "filexfer/file_test_support.h"
+
+namespace wirekit::filexfer::test {
+namespace {
+
+using Seq = std::vector<int>;
+
+class Transfer : public FileTest {};
+
+TEST_F(Transfer, SizesAroundTheChunkArriveIdentical) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    const std::size_t sizes[] = {1, 40960, 40961, 3 * 1024 * 1024 + 7};
+    int n = 0;
+    for (std::size_t size : sizes) {
+        const std::string name = "f" + std::to_string(size) + ".bin";
+        const std::string data = patterned(size, static_cast<unsigned>(size));
+        ASSERT_EQ(SendFile_Tcp(c, file(name, data).string().c_str()), 1);
+        ++n;
+        ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE, n)) << size;
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, n)) << size;
+        EXPECT_EQ(readFile(received(name)), data) << size;
+    }
+}
+
+TEST_F(Transfer, EventSequencesOnBothEnds) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    const std::string data = patterned(100000);
+    ASSERT_EQ(SendFile_Tcp(c, file("seq.bin", data).string().c_str()), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
+    // 3005 queued; 3006 offered, accepted, data start and after each chunk;
+    // 3007 done.
+    EXPECT_EQ(fileSequence(1), (Seq{TCP_EV_SEND_QUEUED, TCP_EV_SEND_PROGRESS, TCP_EV_SEND_DONE}));
+    EXPECT_GE(log(1).count(TCP_EV_SEND_PROGRESS), 3 + 3);
+    // The job's own connection ends once the job is done: 3013 closes the
+    // receiving session.
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    const Seq expected{TCP_EV_CONNECTED, TCP_EV_CONNECTED, TCP_EV_FILE_OFFER, TCP_EV_RECV_STARTED,
+                       TCP_EV_RECV_PROGRESS, TCP_EV_RECV_DONE, TCP_EV_RECV_FAILED};
+    EXPECT_EQ(fileSequence(0), expected);
+    // Freed records are refused.
+    FileSendJob job;
+    EXPECT_EQ(GetSendJob_Tcp(c, paramOf(1, TCP_EV_SEND_QUEUED), &job), 0);
+    EXPECT_EQ(StopSendFile_Tcp(c, paramOf(1, TCP_EV_SEND_QUEUED)), 0);
+    FileRecvOffer offer;
+    EXPECT_EQ(GetRecvOffer_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), &offer), 0);
+    EXPECT_EQ(RecvFile_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), true), 0);
+}
+
+TEST_F(Transfer, EmptyFileCompletesSenderWithoutCreatingTarget) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, file("empty.bin", "").string().c_str()), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
+    EXPECT_FALSE(fs::exists(received("empty.bin")));
+}
+
+TEST_F(Transfer, TwoFilesAtOnceBothIntact) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    const std::string a = patterned(2 * 1024 * 1024, 3), b = patterned(2 * 1024 * 1024 + 1, 4);
+    ASSERT_EQ(SendFile_Tcp(c, file("a.bin", a).string().c_str()), 1);
+    ASSERT_EQ(SendFile_Tcp(c, file("b.bin", b).string().c_str()), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE, 2));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, 2));
+    EXPECT_EQ(readFile(received("a.bin")), a);
+    EXPECT_EQ(readFile(received("b.bin")), b);
+    EXPECT_LE(tcp::test::endpointOf(c)->liveThreads(), 2);
+}
+
+TEST_F(Transfer, RefusedThenResumedIsOfferedAgain) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0, false);
+    void* c = client(1, port);
+    const std::string data = patterned(50000);
+    ASSERT_EQ(SendFile_Tcp(c, file("r.bin", data).string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_PROGRESS, 2));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 1 && j.state == JOB_REFUSED && j.busy == 0;
+    }));
+    EXPECT_FALSE(fs::exists(received("r.bin")));
+    autoAnswer(s, 0, true);
+    // A refused job resumes into state 0 and is offered on a new connection.
+    ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
+    EXPECT_EQ(readFile(received("r.bin")), data);
+    EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 2);
+}
+
+TEST_F(Transfer, BadSourcesAndTargets) {
+    int port = 0;
+    void* s = server(0, &port);
+    void* c = client(1, port);
+    EXPECT_EQ(SendFile_Tcp(c, (dir_ / "missing").string().c_str()), 0);
+    EXPECT_EQ(SendFile_Tcp(c, dir_.string().c_str()), 0);
+    EXPECT_EQ(SendFile_Tcp(c, nullptr), 0);
+    EXPECT_EQ(SendFile_Tcp(c, (std::string(300, 'x')).c_str()), 0);
+    EXPECT_EQ(SendFile_Tcp(nullptr, "x"), 0);
+    EXPECT_TRUE(log(1).codes().empty());
+
+    // The target cannot be opened: 3013 with state 7.
+    log(0).setHook([s, this](int code, int param) {
+        if (code != TCP_EV_FILE_OFFER) return;
+        SetSavePath_Tcp(s, param, (dir_ / "no_such_dir" / "x").string().c_str());
+        RecvFile_Tcp(s, param, true);
+    });
+    const std::string data = patterned(1000);
+    ASSERT_EQ(SendFile_Tcp(c, file("t.bin", data).string().c_str()), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
+    EXPECT_FALSE(fs::exists(dir_ / "no_such_dir"));
+}
+
+TEST_F(Transfer, SourceGoneAtDataPhasePausesAndResumes) {
+    int port = 0;
+    void* s = server(0, &port);
+    const fs::path src = file("late.bin", patterned(70000));
+    const std::string data = patterned(70000);
+    fs::create_directories(dir_ / "received");
+    // The file is replaced by a directory while the first offer is decided.
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    log(0).setHook([s, src, first, this](int code, int param) {
+        if (code != TCP_EV_FILE_OFFER) return;
+        if (first->exchange(false)) {
+            fs::remove(src);
+            fs::create_directory(src);
+        }
+        SetSavePath_Tcp(s, param, received("late.bin").string().c_str());
+        RecvFile_Tcp(s, param, true);
+    });
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, src.string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_OPEN_FAILED));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 1 && j.state == JOB_PAUSED && j.busy == 0;
+    }));
+    fs::remove(src);
+    writeFile(src, data);
+    ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
+    EXPECT_EQ(readFile(received("late.bin")), data);
+    // The resumed job was offered again from its saved state 0.
+    EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 2);
+}
+
+TEST_F(Transfer, NoPeerGives3999AndStopFrees) {
+    void* c = endpoint(1);
+    ASSERT_EQ(SendFile_Tcp(c, file("x.bin", "abc").string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_DISCONNECTED));
+    EXPECT_EQ(log(1).events().back(), std::make_pair(int{TCP_EV_DISCONNECTED}, 0));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileSendJob j;
+        return GetSendJob_Tcp(c, job, &j) == 1 && j.busy == 0 && j.state == JOB_NEW;
+    }));
+    EXPECT_EQ(StopSendFile_Tcp(c, job), 1);
+    FileSendJob j;
+    EXPECT_EQ(GetSendJob_Tcp(c, job, &j), 0);
+}
+
+TEST_F(Transfer, CloseWithQueuedJobsEndsEverything) {
+    int port = 0;
+    void* s = server(0, &port);
+    // Offers are never answered: the sessions wait for a decision.
+    void* c = client(1, port);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(SendFile_Tcp(c, file("q" + std::to_string(i), "data").string().c_str()), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER, 2));
+    auto clientEp = tcp::test::endpointOf(c);
+    auto serverEp = tcp::test::endpointOf(s);
+    EXPECT_EQ(Close_Tcp(c), 1);
+    EXPECT_EQ(clientEp->liveThreads(), 0);
+    EXPECT_EQ(Close_Tcp(s), 1);
+    EXPECT_EQ(serverEp->liveThreads(), 0);
+    handles_.clear();
+}
+
+}  // namespace
+}  // namespace wirekit::filexfer::test

@@ -1,0 +1,233 @@
+// The bytes on the wire against raw peers in both directions, and the
+// offer/answer codec rules behind them.
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "filexfer/file_test_support.h"
+#include "filexfer/offer.h"
+#include "net/thread_group.h"
+
+namespace wirekit::filexfer::test {
+namespace {
+
+TEST(OfferCodec, HeaderRules) {
+    auto p = parseOfferHeader("SENDFILE:data.bin,17");
+    EXPECT_EQ(p.name, "data.bin");
+    EXPECT_EQ(p.size, 17);
+    p = parseOfferHeader("XYZ:data.bin,17");  // the text before the colon is ignored
+    EXPECT_EQ(p.name, "data.bin");
+    EXPECT_EQ(p.size, 17);
+    p = parseOfferHeader("SENDFILE:a,b.txt,5");  // a comma in the name
+    EXPECT_EQ(p.name, "a");
+    EXPECT_EQ(p.size, 0);
+    p = parseOfferHeader("no colon,12");
+    EXPECT_EQ(p.name, "no colon");
+    EXPECT_EQ(p.size, 12);
+    p = parseOfferHeader("SENDFILE:nocomma");
+    EXPECT_EQ(p.name, "");
+    EXPECT_EQ(p.size, 0);
+    EXPECT_EQ(parseOfferHeader("S:x, \t-1").size, -1);
+    EXPECT_EQ(parseOfferHeader("S:x,4294967296").size, 4294967296LL);
+    EXPECT_EQ(parseOfferHeader("S:x,12abc").size, 12);
+    EXPECT_EQ(parseOfferHeader(std::string("S:x,9\0" "9", 7)).size, 9);
+    EXPECT_EQ(parseOfferHeader("S:x,99999999999999999999999").size, INT64_MAX);
+    EXPECT_EQ(parseOfferHeader("S:x,-99999999999999999999999").size, INT64_MIN);
+    EXPECT_EQ(formatOffer("big", 2147483648LL), "SENDFILE:big,2147483648");
+}
+
+TEST(OfferCodec, NamesAndAnswers) {
+    EXPECT_EQ(sanitizeReceivedName("../../etc/passwd"), "passwd");
+    EXPECT_EQ(sanitizeReceivedName("C:\\dir\\x.txt"), "x.txt");
+    EXPECT_EQ(sanitizeReceivedName(".."), "");
+    EXPECT_EQ(sanitizeReceivedName("a/."), "");
+    EXPECT_EQ(sanitizeReceivedName(std::string(400, 'n')).size(), FILE_NAME_MAX);
+    EXPECT_EQ(offeredName("/tmp/dir\\sub/f.bin"), "f.bin");
+    auto answer = [](const std::string& s) {
+        return parseAnswer(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+    };
+    EXPECT_EQ(answer("accept"), Answer::Accept);
+    EXPECT_EQ(answer("acceptXYZ"), Answer::Accept);
+    EXPECT_EQ(answer("refuse"), Answer::Refuse);
+    EXPECT_EQ(answer("Accept"), Answer::Unrecognised);
+    EXPECT_EQ(answer("acc"), Answer::Unrecognised);
+    EXPECT_EQ(answer(std::string("acc\0ept", 7)), Answer::Unrecognised);
+}
+
+// A listener that keeps every connection it accepts for the test to read
+// and write directly.
+class RawListener {
+public:
+    RawListener() {
+        EXPECT_EQ(listener_.Listen(0, 5), 1);
+        listener_.StartAcceptThread(group_, [this](net::Socket s, int, const std::string&) {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto conn = std::make_unique<net::StreamSocket>();
+            conn->Attach(s);
+            accepted_.push_back(s);
+            conns_.push_back(std::move(conn));
+        });
+    }
+    ~RawListener() {
+        listener_.StopListen();
+        group_.waitIdle();
+        for (auto& c : conns_) c->Disconnect();
+    }
+    int port() const { return listener_.ListenPort(); }
+    // The n-th accepted connection (from 0), waiting for it.
+    net::StreamSocket* conn(std::size_t n) {
+        net::StreamSocket* out = nullptr;
+        wirekit::test::waitUntil([&] {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (conns_.size() > n) out = conns_[n].get();
+            return out != nullptr;
+        });
+        return out;
+    }
+
+private:
+    net::ThreadGroup group_;
+    net::StreamSocket listener_;
+    std::mutex lock_;
+    std::vector<net::Socket> accepted_;
+    std::vector<std::unique_ptr<net::StreamSocket>> conns_;
+};
+
+std::string readN(net::StreamSocket* s, std::size_t n) {
+    std::string out;
+    std::vector<char> buf(65536);
+    while (s && out.size() < n) {
+        int r = s->Receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
+        if (r <= 0) break;
+        out.append(buf.data(), static_cast<std::size_t>(r));
+    }
+    return out;
+}
+
+bool sendText(net::StreamSocket* s, const std::string& text) {
+    return s && s->SendAll(text.data(), text.size()) == 1;
+}
+
+class Wire : public FileTest {};
+
+TEST_F(Wire, SenderBytesAgainstRawReceiver) {
+    RawListener raw;
+    void* c = endpoint(1);
+    ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", raw.port()), 1);
+    const std::string data = patterned(100000, 9);
+    ASSERT_EQ(SendFile_Tcp(c, file("a,b.bin", data).string().c_str()), 1);
+    // The job's connection is the second one; the client connection carries
+    // none of the file's bytes.
+    net::StreamSocket* job = raw.conn(1);
+    ASSERT_NE(job, nullptr);
+    const std::string header = "SENDFILE:a,b.bin,100000\x05\x06";
+    EXPECT_EQ(readN(job, header.size()), header);
+    // An unrecognised answer is read past; longer answers match on six bytes.
+    ASSERT_TRUE(sendText(job, "ACCEPT"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(sendText(job, "acceptance"));
+    EXPECT_EQ(readN(job, data.size()), data);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    char byte;
+    EXPECT_EQ(job->Receive(&byte, 1, 5000), 0);  // closed once done
+    EXPECT_EQ(raw.conn(0)->PeerQuiet(), 1);
+}
+
+TEST_F(Wire, RefusalClosesTheJobsConnection) {
+    RawListener raw;
+    void* c = endpoint(1);
+    ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", raw.port()), 1);
+    ASSERT_EQ(SendFile_Tcp(c, file("r.bin", "xyz").string().c_str()), 1);
+    net::StreamSocket* job = raw.conn(1);
+    EXPECT_EQ(readN(job, 16), std::string("SENDFILE:r.bin,3\x05\x06", 18).substr(0, 16));
+    EXPECT_EQ(readN(job, 2), "\x05\x06");
+    ASSERT_TRUE(sendText(job, "refuse"));
+    char byte;
+    EXPECT_EQ(job->Receive(&byte, 1, 5000), 0);
+    FileSendJob j;
+    ASSERT_EQ(GetSendJob_Tcp(c, paramOf(1, TCP_EV_SEND_QUEUED), &j), 1);
+    EXPECT_EQ(j.state, JOB_REFUSED);
+    EXPECT_STREQ(j.fileName, "r.bin");
+    EXPECT_EQ(j.fileSize, 3);
+}
+
+TEST_F(Wire, ReceiverBytesAgainstRawSender) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    // The text before the colon is ignored; the name is made safe; data that
+    // follows the marker in the same segment belongs to the file, and bytes
+    // beyond the announced size are dropped.
+    const std::string data = patterned(50000, 5);
+    ASSERT_TRUE(peer.send(std::string("XYZ:../up.bin,50000\x05\x06")));
+    EXPECT_EQ(peer.read(6), "accept");
+    ASSERT_TRUE(peer.send(data + "EXTRA BYTES"));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
+    EXPECT_EQ(readFile(received("up.bin")), data);
+    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+    FileRecvOffer o;
+    ASSERT_EQ(GetRecvOffer_Tcp(s, offer, &o), 1);
+    EXPECT_STREQ(o.fileName, "up.bin");
+    EXPECT_EQ(o.fileSize, 50000);
+    EXPECT_EQ(o.bytesReceived, 50000);
+    EXPECT_STREQ(o.peerAddress, "127.0.0.1");
+    peer.socket.Disconnect();
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+}
+
+TEST_F(Wire, LeftoverAfterMarkerAndRefusalWritesNothing) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0, false);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send(std::string("SENDFILE:no.bin,4\x05\x06" "abcd")));
+    EXPECT_EQ(peer.read(6), "refuse");
+    ASSERT_TRUE(peer.send(std::string("more")));
+    peer.socket.Disconnect();
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    EXPECT_FALSE(fs::exists(received("no.bin")));
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
+}
+
+TEST_F(Wire, PeerDisconnectMidFileLeavesPartialFile) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send(std::string("SENDFILE:half.bin,1000\x05\x06")));
+    EXPECT_EQ(peer.read(6), "accept");
+    ASSERT_TRUE(peer.send(std::string(400, 'h')));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
+    peer.socket.Disconnect();
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    FileRecvOffer o;
+    // The offer died with its session.
+    EXPECT_TRUE(wirekit::test::waitUntil(
+        [&] { return GetRecvOffer_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), &o) == 0; }));
+    EXPECT_TRUE(wirekit::test::waitUntil([&] { return readFile(received("half.bin")).size() == 400; }));
+}
+
+TEST_F(Wire, HugeSizeReadAsSixtyFourBits) {
+    int port = 0;
+    void* s = server(0, &port);
+    std::atomic<long long> size{0};
+    log(0).setHook([s, &size](int code, int param) {
+        if (code != TCP_EV_FILE_OFFER) return;
+        FileRecvOffer o;
+        if (GetRecvOffer_Tcp(s, param, &o) == 1) size = o.fileSize;
+        RecvFile_Tcp(s, param, false);
+    });
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send(std::string("SENDFILE:big.iso,2147483648\x05\x06")));
+    EXPECT_EQ(peer.read(6), "refuse");
+    EXPECT_EQ(size.load(), 2147483648LL);
+}
+
+}  // namespace
+}  // namespace wirekit::filexfer::test
