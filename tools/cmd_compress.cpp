@@ -35,13 +35,16 @@ int runCompress(int argc, char** argv, int first, bool uncompress) {
     std::vector<unsigned char> data = readAllStdin();
     if (data.size() >= MAX_OUTPUT) return fail("input is too large (1 GB at most)");
     unsigned int inLength = static_cast<unsigned int>(data.size());
+    // The calls refuse a null source even for no bytes.
+    static const unsigned char nothing = 0;
+    const unsigned char* source = data.empty() ? &nothing : data.data();
     std::vector<unsigned char> out;
     int status;
     unsigned int outLength;
     if (!uncompress) {
         out.resize(CompressBound(inLength));
         outLength = static_cast<unsigned int>(out.size());
-        status = Compress(out.data(), &outLength, data.data(), inLength);
+        status = Compress(out.data(), &outLength, source, inLength);
     } else {
         // The stream does not record its original size: grow the output
         // until it fits.
@@ -51,7 +54,7 @@ int runCompress(int argc, char** argv, int first, bool uncompress) {
         for (;;) {
             out.resize(capacity);
             outLength = static_cast<unsigned int>(out.size());
-            status = Uncompress(out.data(), &outLength, data.data(), inLength);
+            status = Uncompress(out.data(), &outLength, source, inLength);
             if (status != Z_BUF_ERROR_CODE || capacity >= limit) break;
             capacity = std::min<size_t>(capacity * 4, limit);
         }
