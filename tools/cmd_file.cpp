@@ -126,6 +126,9 @@ int send(const std::string& host, int port, const std::string& path) {
     }
     if (!done && job != 0) StopSendFile_Tcp(h, job);
     if (accepted || done) progress.finish(sent, done ? "sent" : "not sent");
+    // The last bytes may still be on their way; closing at once can cut
+    // them off at the receiver. Give the receiver a moment to read them.
+    if (done) std::this_thread::sleep_for(std::chrono::seconds(1));
     Close_Tcp(h);
     if (!done) return fail(problem + " (" + path + ")");
     std::printf("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(size));

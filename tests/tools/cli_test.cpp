@@ -110,7 +110,7 @@ TEST(CliFilters, DesAndCompressionRoundTripThroughPipes) {
         EXPECT_EQ(cipher.size(), data.size() + 5);  // padded to whole blocks
         EXPECT_NE(cipher.substr(0, 64), data.substr(0, 64));
         ASSERT_EQ(runCli({"des", "decrypt", keyOption, key}, &plain, nullptr, cipher), 0);
-        EXPECT_EQ(plain, data);
+        EXPECT_TRUE(plain == data);
     }
     // A wrong key leaves invalid padding behind, which decrypt reports.
     std::string cipher;
@@ -124,7 +124,7 @@ TEST(CliFilters, DesAndCompressionRoundTripThroughPipes) {
         std::string packed, back;
         ASSERT_EQ(runCli({"compress"}, &packed, nullptr, input), 0);
         ASSERT_EQ(runCli({"uncompress"}, &back, nullptr, packed), 0);
-        EXPECT_EQ(back, input);
+        EXPECT_TRUE(back == input);
     }
     EXPECT_EQ(runCli({"uncompress"}, nullptr, nullptr, "not a zlib stream"), 1);
 }
@@ -205,10 +205,11 @@ TEST(CliFile, ReceiveSavesWhatSendOffersAndKeepsExistingFiles) {
         << err;
     EXPECT_EQ(receiver.wait(), 0) << receiver.err();
     EXPECT_EQ(readFile(target.path / "data.bin"), "keep me");
-    EXPECT_EQ(readFile(target.path / "data (1).bin"), data);
+    EXPECT_TRUE(readFile(target.path / "data (1).bin") == data);
     EXPECT_FALSE(fs::exists(target.path / "data (1).bin.part"));
     // Not a terminal: plain progress lines.
-    EXPECT_NE(receiver.err().find("bytes (100%)"), std::string::npos) << receiver.err();
+    EXPECT_NE(receiver.err().find("of 1500000 bytes"), std::string::npos);
+    EXPECT_NE(receiver.out().find("saved"), std::string::npos);
 }
 
 TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
