@@ -1,0 +1,277 @@
+// The wirekit program driven end to end: subcommands as child processes on
+// loopback, usage errors, the demo, and a receiver facing a hostile offer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "child_process.h"
+#include "support/test_support.h"
+#include "wirekit.h"
+
+namespace fs = std::filesystem;
+using wirekit::test::ChildProcess;
+using wirekit::test::runCli;
+
+namespace {
+
+// A scratch directory removed with the test.
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char pattern[] = "/tmp/wirekit-cli-dir-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code error;
+        fs::remove_all(path, error);
+    }
+};
+
+std::string readFile(const fs::path& path) { return wirekit::test::readWhole(path.string()); }
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Whether this build transfers files: a loopback offer that gets queued.
+bool fileTransferAvailable() {
+    static int answer = -1;
+    if (answer >= 0) return answer == 1;
+    TempDir dir;
+    writeFile(dir.path / "probe.bin", "x");
+    void* server = Init_Tcp(nullptr);
+    void* client = Init_Tcp(nullptr);
+    int port = wirekit::test::freeTcpPort();
+    answer = ListenMessage_Tcp(server, port) && Connect_Tcp(client, "127.0.0.1", port) &&
+             SendFile_Tcp(client, (dir.path / "probe.bin").string().c_str());
+    Close_Tcp(client);
+    Close_Tcp(server);
+    return answer == 1;
+}
+
+}  // namespace
+
+TEST(CliUsage, BadCommandLinesExitTwoWithAOneLineHint) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"tcp"},
+        {"tcp", "listen"},
+        {"tcp", "listen", "70000"},
+        {"tcp", "send", "127.0.0.1"},
+        {"udp", "send", "127.0.0.1", "0", "x"},
+        {"udp", "listen", "9000", "--header", "1"},
+        {"udp", "listen", "9000", "--header", "1", "300"},
+        {"file", "receive", "9000"},
+        {"file", "send", "127.0.0.1", "9000"},
+        {"des", "encrypt"},
+        {"des", "encrypt", "--key", "k", "--key-hex", "00"},
+        {"des", "encrypt", "--key-hex", "0g"},
+        {"des", "encrypt", "--key", "seventeen bytes!!"},
+        {"compress", "extra"},
+        {"tcp", "listen", "9000", "--bogus"},
+    };
+    for (const auto& args : bad) {
+        std::string err;
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        EXPECT_EQ(runCli(args, nullptr, &err), 2) << line;
+        if (!args.empty()) {
+            EXPECT_NE(err.find("wirekit"), std::string::npos) << line;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << line << ": " << err;
+        }
+    }
+}
+
+TEST(CliUsage, HelpAndVersionExitZero) {
+    std::string out;
+    EXPECT_EQ(runCli({"--version"}, &out), 0);
+    EXPECT_EQ(out, std::string("wirekit ") + WIREKIT_VERSION_STRING + "\n");
+    for (const char* command : {"demo", "tcp", "udp", "file", "des", "compress", "uncompress"}) {
+        out.clear();
+        EXPECT_EQ(runCli({command, "--help"}, &out), 0) << command;
+        EXPECT_NE(out.find("usage: wirekit"), std::string::npos) << command;
+    }
+    EXPECT_EQ(runCli({"--help"}, &out), 0);
+    EXPECT_NE(out.find("file receive PORT DIR"), std::string::npos);
+}
+
+TEST(CliFilters, DesAndCompressionRoundTripThroughPipes) {
+    std::mt19937 rng(7);
+    std::string data(100003, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    for (const char* keyOption : {"--key", "--key-hex"}) {
+        std::string key = std::string(keyOption) == "--key" ? "8bytekey" : "00112233445566778899aabbccddeeff";
+        std::string cipher, plain;
+        ASSERT_EQ(runCli({"des", "encrypt", keyOption, key}, &cipher, nullptr, data), 0);
+        EXPECT_EQ(cipher.size(), data.size() + 5);  // padded to whole blocks
+        EXPECT_NE(cipher.substr(0, 64), data.substr(0, 64));
+        ASSERT_EQ(runCli({"des", "decrypt", keyOption, key}, &plain, nullptr, cipher), 0);
+        EXPECT_TRUE(plain == data);
+    }
+    // A wrong key leaves invalid padding behind, which decrypt reports.
+    std::string cipher;
+    ASSERT_EQ(runCli({"des", "encrypt", "--key", "right"}, &cipher, nullptr, "some text"), 0);
+    EXPECT_EQ(runCli({"des", "decrypt", "--key", "wrong"}, nullptr, nullptr, cipher), 1);
+    EXPECT_EQ(runCli({"des", "decrypt", "--key", "k"}, nullptr, nullptr, "odd"), 1);
+
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "line " + std::to_string(i % 10) + "\n";
+    for (const std::string& input : {text, data, std::string()}) {
+        std::string packed, back;
+        ASSERT_EQ(runCli({"compress"}, &packed, nullptr, input), 0);
+        ASSERT_EQ(runCli({"uncompress"}, &back, nullptr, packed), 0);
+        EXPECT_TRUE(back == input);
+    }
+    EXPECT_EQ(runCli({"uncompress"}, nullptr, nullptr, "not a zlib stream"), 1);
+}
+
+TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
+    int port = wirekit::test::freeTcpPort();
+    ChildProcess listener({"tcp", "listen", std::to_string(port)});
+    ASSERT_TRUE(listener.waitForOutput("listening on TCP port")) << listener.err();
+    std::string out;
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "hello", "world"}, &out), 0);
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port)}, nullptr, nullptr,
+                     "first line\nsecond line\n"),
+              0);
+    EXPECT_TRUE(listener.waitForOutput("message (11 bytes): second line"));
+    EXPECT_EQ(listener.stop(), 0);
+    std::string heard = listener.out();
+    EXPECT_NE(heard.find("message (11 bytes): hello world"), std::string::npos) << heard;
+    EXPECT_LT(heard.find("hello world"), heard.find("first line"));
+    EXPECT_NE(heard.find("connected: connection"), std::string::npos);
+
+    // Nobody listening any more: a one-line failure, exit 1.
+    std::string err;
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "x"}, nullptr, &err), 1);
+    EXPECT_NE(err.find("cannot connect"), std::string::npos);
+}
+
+TEST(CliUdp, SendIsAcknowledgedByListenAndReportsSilence) {
+    int port = wirekit::test::freeUdpPort();
+    ChildProcess listener({"udp", "listen", std::to_string(port), "--header", "12", "34"});
+    ASSERT_TRUE(listener.waitForOutput("listening on UDP port")) << listener.err();
+    std::string out;
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "hi", "there", "--header",
+                      "12", "34"},
+                     &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("acknowledged: 1 message"), std::string::npos) << out;
+    // A fixed local port for the acknowledgements, and several lines.
+    int from = wirekit::test::freeUdpPort();
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "--from", std::to_string(from),
+                      "--header", "12", "34"},
+                     &out, nullptr, "one\ntwo\n"),
+              0)
+        << out;
+    EXPECT_TRUE(listener.waitForOutput("message from 127.0.0.1 (3 bytes): two"));
+    // Other header bytes are not this listener's datagrams: no acknowledgement.
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"},
+                     &out),
+              1);
+    EXPECT_EQ(listener.stop(), 0);
+    EXPECT_NE(listener.out().find("message from 127.0.0.1 (8 bytes): hi there"), std::string::npos);
+    EXPECT_EQ(listener.out().find("lost"), std::string::npos);
+}
+
+TEST(CliDemo, EveryStepChecksOut) {
+    std::string out, err;
+    EXPECT_EQ(runCli({"demo"}, &out, &err, "", std::chrono::seconds(60)), 0) << out << err;
+    EXPECT_NE(out.find("demo succeeded"), std::string::npos) << out;
+    EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+}
+
+TEST(CliFile, ReceiveSavesWhatSendOffersAndKeepsExistingFiles) {
+    if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
+    TempDir source, target;
+    std::mt19937 rng(3);
+    std::string data(1500000, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    writeFile(source.path / "data.bin", data);
+    writeFile(target.path / "data.bin", "keep me");
+    int port = wirekit::test::freeTcpPort();
+    ChildProcess receiver({"file", "receive", std::to_string(port), target.path.string(), "--yes"});
+    ASSERT_TRUE(receiver.waitForOutput("waiting for a file")) << receiver.err();
+    std::string out, err;
+    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port),
+                      (source.path / "data.bin").string()},
+                     &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(receiver.wait(), 0) << receiver.err();
+    EXPECT_EQ(readFile(target.path / "data.bin"), "keep me");
+    EXPECT_TRUE(readFile(target.path / "data (1).bin") == data);
+    EXPECT_FALSE(fs::exists(target.path / "data (1).bin.part"));
+    // Not a terminal: plain progress lines.
+    EXPECT_NE(receiver.err().find("of 1500000 bytes"), std::string::npos);
+    EXPECT_NE(receiver.out().find("saved"), std::string::npos);
+}
+
+TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
+    if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
+    TempDir source, target;
+    writeFile(source.path / "a.txt", "contents");
+    int port = wirekit::test::freeTcpPort();
+    ChildProcess receiver({"file", "receive", std::to_string(port), target.path.string()}, "n\n");
+    ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
+    std::string err;
+    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port), (source.path / "a.txt").string()},
+                     nullptr, &err),
+              1);
+    EXPECT_NE(err.find("refused"), std::string::npos) << err;
+    EXPECT_EQ(receiver.wait(), 1);
+    EXPECT_TRUE(fs::is_empty(target.path));
+}
+
+TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
+    if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
+    for (std::string offered : {"../../evil.txt", "/tmp/evil.txt", "..\\..\\evil.txt", ".."}) {
+        TempDir outer;
+        fs::path dir = outer.path / "inbox";
+        fs::create_directory(dir);
+        int port = wirekit::test::freeTcpPort();
+        ChildProcess receiver({"file", "receive", std::to_string(port), dir.string(), "--yes"});
+        ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
+        // A raw peer: the offer bytes and the data, written straight onto the
+        // client connection.
+        void* peer = Init_Tcp(nullptr);
+        ASSERT_TRUE(Connect_Tcp(peer, "127.0.0.1", port));
+        std::string offer = "SENDFILE:" + offered + ",5\x05\x06";
+        ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, offer.data(), static_cast<int>(offer.size())));
+        ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, "hello", 5));
+        EXPECT_EQ(receiver.wait(), 0) << offered << ": " << receiver.err();
+        Close_Tcp(peer);
+        std::vector<fs::path> outside, inside;
+        for (const auto& entry : fs::directory_iterator(outer.path)) {
+            if (entry.path() != dir) outside.push_back(entry.path());
+        }
+        for (const auto& entry : fs::directory_iterator(dir)) inside.push_back(entry.path());
+        EXPECT_TRUE(outside.empty()) << offered;
+        ASSERT_EQ(inside.size(), 1u) << offered;
+        EXPECT_EQ(readFile(inside[0]), "hello") << offered;
+        EXPECT_EQ(inside[0].parent_path(), dir);
+    }
+    EXPECT_FALSE(fs::exists("/tmp/evil.txt.part"));
+}
+
+TEST(CliFile, AnInterruptedTransferLeavesNoPartialFile) {
+    if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
+    TempDir dir;
+    int port = wirekit::test::freeTcpPort();
+    ChildProcess receiver({"file", "receive", std::to_string(port), dir.path.string(), "--yes"});
+    ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
+    void* peer = Init_Tcp(nullptr);
+    ASSERT_TRUE(Connect_Tcp(peer, "127.0.0.1", port));
+    std::string offer = "SENDFILE:big.bin,1000000\x05\x06";
+    ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, offer.data(), static_cast<int>(offer.size())));
+    ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, "only a few bytes", 16));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] { return fs::exists(dir.path / "big.bin.part"); }));
+    Close_Tcp(peer);  // the connection ends with the file incomplete
+    EXPECT_EQ(receiver.wait(), 1);
+    EXPECT_TRUE(fs::is_empty(dir.path)) << receiver.err();
+}

@@ -1,0 +1,310 @@
+// Shared helpers of the wirekit program.
+#include "cli.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "wirekit: %s\n", message.c_str());
+    return EXIT_FAILED;
+}
+
+Args::Args(int argc, char** argv, int first) {
+    for (int i = first; i < argc; ++i) {
+        std::string item = argv[i];
+        if (item == "--help" || item == "-h") {
+            help_ = true;
+        } else {
+            items_.push_back(item);
+        }
+    }
+}
+
+bool Args::flag(const std::string& name) {
+    for (size_t i = 0; i < items_.size(); ++i) {
+        if (items_[i] == name) {
+            items_.erase(items_.begin() + static_cast<long>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> Args::option(const std::string& name, int count) {
+    for (size_t i = 0; i < items_.size(); ++i) {
+        if (items_[i] != name) continue;
+        if (i + static_cast<size_t>(count) >= items_.size()) {
+            throw UsageError{name + " needs " + std::to_string(count) +
+                             (count == 1 ? " value" : " values")};
+        }
+        std::vector<std::string> values(items_.begin() + static_cast<long>(i) + 1,
+                                        items_.begin() + static_cast<long>(i) + 1 + count);
+        items_.erase(items_.begin() + static_cast<long>(i),
+                     items_.begin() + static_cast<long>(i) + 1 + count);
+        return values;
+    }
+    return {};
+}
+
+std::vector<std::string> Args::positionals() {
+    for (const std::string& item : items_) {
+        // A lone "-" or a negative-looking number is a value, not an option.
+        if (item.size() > 1 && item[0] == '-' && !(item[1] >= '0' && item[1] <= '9')) {
+            throw UsageError{"unknown option " + item};
+        }
+    }
+    return items_;
+}
+
+namespace {
+bool parseNumber(const std::string& text, long& out) {
+    if (text.empty() || text.size() > 9) return false;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    out = value;
+    return true;
+}
+}  // namespace
+
+int parsePort(const std::string& text, const char* what, bool allowZero) {
+    long value = 0;
+    if (!parseNumber(text, value) || value > 65535 || (value == 0 && !allowZero)) {
+        throw UsageError{std::string(what) + " must be a port number from " +
+                         (allowZero ? "0" : "1") + " to 65535, not '" + text + "'"};
+    }
+    return static_cast<int>(value);
+}
+
+unsigned char parseByte(const std::string& text, const char* what) {
+    long value = 0;
+    if (!parseNumber(text, value) || value > 255) {
+        throw UsageError{std::string(what) + " must be a number from 0 to 255, not '" + text + "'"};
+    }
+    return static_cast<unsigned char>(value);
+}
+
+bool isTerminal(int stream) {
+#ifdef _WIN32
+    return _isatty(stream) != 0;
+#else
+    return isatty(stream) != 0;
+#endif
+}
+
+void binaryStdio() {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
+
+std::vector<unsigned char> readAllStdin() {
+    std::vector<unsigned char> data;
+    unsigned char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    return data;
+}
+
+bool writeStdout(const unsigned char* data, size_t length) {
+    if (length > 0 && std::fwrite(data, 1, length, stdout) != length) return false;
+    return std::fflush(stdout) == 0;
+}
+
+namespace {
+std::atomic<bool> interruptFlag{false};
+
+extern "C" void onInterrupt(int) { interruptFlag.store(true); }
+
+struct Slot {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Event> pending;
+    std::vector<int> seen;
+    std::atomic<EventHook> hook{nullptr};
+};
+
+Slot slots[EVENT_SLOTS];
+
+void deliver(int slot, int code, int param) {
+    Slot& s = slots[slot];
+    if (EventHook hook = s.hook.load()) hook(code, param);
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.pending.push_back({code, param});
+        s.seen.push_back(code);
+    }
+    s.changed.notify_all();
+}
+
+template <int N>
+void WIREKIT_CALLBACK slotCallback(int code, int param) {
+    deliver(N, code, param);
+}
+
+const EventCallback callbacks[EVENT_SLOTS] = {slotCallback<0>, slotCallback<1>, slotCallback<2>,
+                                              slotCallback<3>, slotCallback<4>, slotCallback<5>,
+                                              slotCallback<6>, slotCallback<7>};
+}  // namespace
+
+void installInterruptHandler() {
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+bool interrupted() { return interruptFlag.load(); }
+
+EventCallback callbackFor(int slot) { return callbacks[slot]; }
+
+bool nextEvent(int slot, Event& out, std::chrono::milliseconds timeout) {
+    Slot& s = slots[slot];
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> guard(s.lock);
+    while (s.pending.empty()) {
+        if (interrupted()) return false;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        // Short slices so that Ctrl-C is noticed promptly.
+        s.changed.wait_for(guard, std::min<std::chrono::steady_clock::duration>(
+                                      deadline - now, std::chrono::milliseconds(100)));
+    }
+    out = s.pending.front();
+    s.pending.pop_front();
+    return true;
+}
+
+std::vector<int> seenCodes(int slot) {
+    std::lock_guard<std::mutex> guard(slots[slot].lock);
+    return slots[slot].seen;
+}
+
+void resetSlot(int slot) {
+    std::lock_guard<std::mutex> guard(slots[slot].lock);
+    slots[slot].pending.clear();
+    slots[slot].seen.clear();
+    slots[slot].hook.store(nullptr);
+}
+
+void setHook(int slot, EventHook hook) { slots[slot].hook.store(hook); }
+
+std::string summariseCodes(const std::vector<int>& codes) {
+    std::vector<std::pair<int, int>> counts;  // first-seen order
+    for (int code : codes) {
+        bool found = false;
+        for (auto& entry : counts) {
+            if (entry.first == code) {
+                ++entry.second;
+                found = true;
+            }
+        }
+        if (!found) counts.push_back({code, 1});
+    }
+    std::string text;
+    for (const auto& entry : counts) {
+        if (!text.empty()) text += ", ";
+        text += wirekit_event_name(entry.first);
+        if (entry.second > 1) text += " x" + std::to_string(entry.second);
+    }
+    return text.empty() ? "none" : text;
+}
+
+std::string formatBytes(double bytes) {
+    const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 4) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+Progress::Progress(std::string label, int64_t total)
+    : label_(std::move(label)),
+      total_(total),
+      terminal_(isTerminal(2)),
+      start_(std::chrono::steady_clock::now()),
+      lastDraw_(start_ - std::chrono::seconds(1)) {}
+
+void Progress::update(int64_t done) { draw(done, false); }
+
+void Progress::draw(int64_t done, bool force) {
+    auto now = std::chrono::steady_clock::now();
+    double seconds = std::chrono::duration<double>(now - start_).count();
+    double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+    int percent = total_ > 0 ? static_cast<int>(done * 100 / total_) : 100;
+    if (terminal_) {
+        if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+        lastDraw_ = now;
+        const int width = 24;
+        int filled = percent * width / 100;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(width - filled), '-');
+        std::string eta = "--:--";
+        if (rate > 0 && total_ >= done) {
+            long left = static_cast<long>(static_cast<double>(total_ - done) / rate + 0.5);
+            char text[40];
+            std::snprintf(text, sizeof text, "%02ld:%02ld", left / 60, left % 60);
+            eta = text;
+        }
+        std::fprintf(stderr, "\r%s [%s] %3d%%  %s / %s  %s/s  ETA %s \x1b[K", label_.c_str(),
+                     bar.c_str(), percent, formatBytes(static_cast<double>(done)).c_str(),
+                     formatBytes(static_cast<double>(total_)).c_str(),
+                     formatBytes(rate).c_str(), eta.c_str());
+    } else {
+        int tenth = percent / 10;
+        if (!force && tenth == lastTenth_) return;
+        lastTenth_ = tenth;
+        std::fprintf(stderr, "%s: %lld of %lld bytes (%d%%)\n", label_.c_str(),
+                     static_cast<long long>(done), static_cast<long long>(total_), percent);
+    }
+    std::fflush(stderr);
+}
+
+void Progress::finish(int64_t done, const char* outcome) {
+    if (terminal_) {
+        draw(done, true);
+        std::fprintf(stderr, "\n");
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::fprintf(stderr, "%s: %s, %lld bytes in %.2f s\n", label_.c_str(), outcome,
+                 static_cast<long long>(done), seconds);
+}
+
+std::string ask(const std::string& question) {
+    std::fprintf(stderr, "%s ", question.c_str());
+    std::fflush(stderr);
+    std::string line;
+    if (!std::getline(std::cin, line)) return "";
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+bool askYesNo(const std::string& question) {
+    std::string answer = ask(question + " [y/N]");
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
+}  // namespace cli

@@ -1,0 +1,115 @@
+// Shared pieces of the wirekit program: exit codes, argument parsing, the
+// event queues behind the context-free callback, progress display and the
+// few console questions the subcommands ask.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "wirekit.h"
+
+namespace cli {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+// Thrown by argument parsing; main prints it with the subcommand's hint and
+// exits with EXIT_USAGE.
+struct UsageError {
+    std::string message;
+};
+
+// Prints "wirekit: MESSAGE" on standard error and returns EXIT_FAILED.
+int fail(const std::string& message);
+
+// Positional arguments and options of one subcommand. Options are either
+// flags ("--yes") or take values ("--from 9000", "--header 1 2").
+class Args {
+public:
+    Args(int argc, char** argv, int first);
+    // True when the flag was given; it is then consumed.
+    bool flag(const std::string& name);
+    // The values of an option taking `count` values, consumed; empty when absent.
+    std::vector<std::string> option(const std::string& name, int count = 1);
+    // Remaining positional arguments; an unknown option is a usage error.
+    std::vector<std::string> positionals();
+    bool wantsHelp() const { return help_; }
+
+private:
+    std::vector<std::string> items_;
+    bool help_ = false;
+};
+
+// A port number 1..65535 (0 as well when `allowZero`), or a UsageError.
+int parsePort(const std::string& text, const char* what, bool allowZero = false);
+// A number 0..255, or a UsageError.
+unsigned char parseByte(const std::string& text, const char* what);
+
+// True when the stream (0 stdin, 1 stdout, 2 stderr) is a terminal.
+bool isTerminal(int stream);
+// Switches standard input and output to binary mode where that matters.
+void binaryStdio();
+// Reads all of standard input.
+std::vector<unsigned char> readAllStdin();
+// Writes bytes to standard output; false when the write failed.
+bool writeStdout(const unsigned char* data, size_t length);
+
+// Ctrl-C and SIGTERM set a flag the waiting loops look at.
+void installInterruptHandler();
+bool interrupted();
+
+// Events of one endpoint, pushed by its callback (any library thread) and
+// taken by the host's own thread. Slots let the one callback type serve
+// several endpoints.
+struct Event {
+    int code;
+    int param;
+};
+constexpr int EVENT_SLOTS = 8;
+EventCallback callbackFor(int slot);
+// The next event of `slot`, or false when `timeout` passed or Ctrl-C came.
+bool nextEvent(int slot, Event& out, std::chrono::milliseconds timeout);
+// Every code `slot` has seen, in order (kept for reports).
+std::vector<int> seenCodes(int slot);
+void resetSlot(int slot);
+// A hook run on the raising thread for every event of `slot` (before it is
+// queued); used where the reaction must happen on the library's own thread.
+using EventHook = void (*)(int code, int param);
+void setHook(int slot, EventHook hook);
+
+// "UDP_EV_ACKED x2, TCP_EV_CONNECTED" for a list of codes.
+std::string summariseCodes(const std::vector<int>& codes);
+
+// Human-readable byte count ("3.4 MB").
+std::string formatBytes(double bytes);
+
+// One transfer's progress: a redrawn bar on a terminal (bytes, percent,
+// rate, time left), plain lines every tenth otherwise. Writes to stderr so
+// standard output stays clean for the program's results.
+class Progress {
+public:
+    Progress(std::string label, int64_t total);
+    void update(int64_t done);
+    // Ends the bar's line (on a terminal) and prints the final figure.
+    void finish(int64_t done, const char* outcome);
+
+private:
+    void draw(int64_t done, bool force);
+    std::string label_;
+    int64_t total_;
+    bool terminal_;
+    int lastTenth_ = -1;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDraw_;
+};
+
+// Asks a yes/no question on stderr and reads the answer from stdin; EOF or
+// anything but y/yes is no.
+bool askYesNo(const std::string& question);
+// Reads one answer word from stdin after the question ("" on EOF).
+std::string ask(const std::string& question);
+
+}  // namespace cli
