@@ -239,8 +239,12 @@ bool transferFile(Step& step, const fs::path& source, const fs::path& saveDir) {
                 received = offer.bytesReceived;
                 if (offer.state == OFFER_PAUSED && !paused) {
                     paused = true;
+                    // A receive already under way when the pause came may
+                    // still add its bytes; after that nothing more may be
+                    // written while paused.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    if (GetRecvOffer_Tcp(r, event.param, &offer)) received = offer.bytesReceived;
                     pausedAt = received;
-                    // While paused nothing more may be written.
                     std::this_thread::sleep_for(std::chrono::milliseconds(300));
                     pauseHeld = GetRecvOffer_Tcp(r, event.param, &offer) &&
                                 offer.bytesReceived == pausedAt && pausedAt < DEMO_FILE_BYTES;

@@ -126,9 +126,6 @@ int send(const std::string& host, int port, const std::string& path) {
     }
     if (!done && job != 0) StopSendFile_Tcp(h, job);
     if (accepted || done) progress.finish(sent, done ? "sent" : "not sent");
-    // The last bytes may still be on their way; closing at once can cut
-    // them off at the receiver. Give the receiver a moment to read them.
-    if (done) std::this_thread::sleep_for(std::chrono::seconds(1));
     Close_Tcp(h);
     if (!done) return fail(problem + " (" + path + ")");
     std::printf("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(size));
@@ -201,6 +198,8 @@ int receive(int port, const std::string& dirText, bool yes) {
             // Before an offer arrives the program waits as long as asked.
             else if (offer != 0 && std::chrono::steady_clock::now() - lastEvent > IDLE_LIMIT)
                 problem = "the transfer stalled";
+            else if (FileRecvOffer snapshot; offer != 0 && !GetRecvOffer_Tcp(h, offer, &snapshot))
+                problem = "the connection failed";
             continue;
         }
         lastEvent = std::chrono::steady_clock::now();
@@ -252,7 +251,9 @@ int receive(int port, const std::string& dirText, bool yes) {
             if (event.param == offer) problem = "the connection ended before the file was complete";
             break;
         case TCP_EV_DISCONNECTED:
-            if (offer != 0) problem = "the connection failed";
+            // 3999 (param 0) also ends the sender's message connection, which
+            // carries no file. The offer's own session ending without 3011
+            // or 3013 (its answer failed) is caught below: its record is gone.
             break;
         default: break;
         }

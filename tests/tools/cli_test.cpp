@@ -2,6 +2,8 @@
 // loopback, usage errors, the demo, and a receiver facing a hostile offer.
 #include <gtest/gtest.h>
 
+#include "frame/platform.h"
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -183,7 +185,7 @@ TEST(CliDemo, EveryStepChecksOut) {
     std::string out, err;
     EXPECT_EQ(runCli({"demo"}, &out, &err, "", std::chrono::seconds(60)), 0) << out << err;
     EXPECT_NE(out.find("demo succeeded"), std::string::npos) << out;
-    EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+    EXPECT_EQ(out.find("[FAIL]"), std::string::npos) << out;
 }
 
 TEST(CliFile, ReceiveSavesWhatSendOffersAndKeepsExistingFiles) {
@@ -208,7 +210,7 @@ TEST(CliFile, ReceiveSavesWhatSendOffersAndKeepsExistingFiles) {
     EXPECT_TRUE(readFile(target.path / "data (1).bin") == data);
     EXPECT_FALSE(fs::exists(target.path / "data (1).bin.part"));
     // Not a terminal: plain progress lines.
-    EXPECT_NE(receiver.err().find("of 1500000 bytes"), std::string::npos);
+    EXPECT_NE(receiver.err().find("1500000 bytes"), std::string::npos) << receiver.err();
     EXPECT_NE(receiver.out().find("saved"), std::string::npos);
 }
 
@@ -228,6 +230,32 @@ TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
     EXPECT_TRUE(fs::is_empty(target.path));
 }
 
+// A raw peer: a plain socket that writes whatever bytes a test gives it.
+struct RawPeer {
+    wirekit::platform::Socket s = wirekit::platform::INVALID_SOCKET_VALUE;
+    explicit RawPeer(int port) {
+        wirekit::platform::netStartup();
+        std::uint32_t loopback = 0;
+        wirekit::platform::parseDottedAddress("127.0.0.1", &loopback);
+        s = wirekit::platform::tcpSocket();
+        if (wirekit::platform::connectTo(s, loopback, port) != 0) close();
+    }
+    ~RawPeer() {
+        close();
+        wirekit::platform::netCleanup();
+    }
+    bool connected() const { return s != wirekit::platform::INVALID_SOCKET_VALUE; }
+    bool send(const std::string& bytes) {
+        return connected() && wirekit::platform::sendBytes(s, bytes.data(), bytes.size()) ==
+                                  static_cast<long>(bytes.size());
+    }
+    void close() {
+        if (!connected()) return;
+        wirekit::platform::closeSocket(s);
+        s = wirekit::platform::INVALID_SOCKET_VALUE;
+    }
+};
+
 TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
     if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
     for (std::string offered : {"../../evil.txt", "/tmp/evil.txt", "..\\..\\evil.txt", ".."}) {
@@ -237,15 +265,13 @@ TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
         int port = wirekit::test::freeTcpPort();
         ChildProcess receiver({"file", "receive", std::to_string(port), dir.string(), "--yes"});
         ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
-        // A raw peer: the offer bytes and the data, written straight onto the
-        // client connection.
-        void* peer = Init_Tcp(nullptr);
-        ASSERT_TRUE(Connect_Tcp(peer, "127.0.0.1", port));
-        std::string offer = "SENDFILE:" + offered + ",5\x05\x06";
-        ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, offer.data(), static_cast<int>(offer.size())));
-        ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, "hello", 5));
+        // The offer, then the data once the receiver has had time to answer.
+        RawPeer peer(port);
+        ASSERT_TRUE(peer.connected());
+        ASSERT_TRUE(peer.send("SENDFILE:" + offered + ",5\x05\x06"));
+        ASSERT_TRUE(peer.send("hello"));
         EXPECT_EQ(receiver.wait(), 0) << offered << ": " << receiver.err();
-        Close_Tcp(peer);
+        peer.close();
         std::vector<fs::path> outside, inside;
         for (const auto& entry : fs::directory_iterator(outer.path)) {
             if (entry.path() != dir) outside.push_back(entry.path());
@@ -265,13 +291,12 @@ TEST(CliFile, AnInterruptedTransferLeavesNoPartialFile) {
     int port = wirekit::test::freeTcpPort();
     ChildProcess receiver({"file", "receive", std::to_string(port), dir.path.string(), "--yes"});
     ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
-    void* peer = Init_Tcp(nullptr);
-    ASSERT_TRUE(Connect_Tcp(peer, "127.0.0.1", port));
-    std::string offer = "SENDFILE:big.bin,1000000\x05\x06";
-    ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, offer.data(), static_cast<int>(offer.size())));
-    ASSERT_TRUE(SendMessageSocket_Tcp(peer, nullptr, "only a few bytes", 16));
+    RawPeer peer(port);
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(peer.send("SENDFILE:big.bin,1000000\x05\x06"));
+    ASSERT_TRUE(peer.send("only a few bytes"));
     ASSERT_TRUE(wirekit::test::waitUntil([&] { return fs::exists(dir.path / "big.bin.part"); }));
-    Close_Tcp(peer);  // the connection ends with the file incomplete
+    peer.close();  // the connection ends with the file incomplete
     EXPECT_EQ(receiver.wait(), 1);
     EXPECT_TRUE(fs::is_empty(dir.path)) << receiver.err();
 }
