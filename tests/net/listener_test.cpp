@@ -9,6 +9,7 @@
 
 #include "frame/platform.h"
 #include "net/stream_socket.h"
+#include "support/test_support.h"
 
 namespace wirekit::net {
 namespace {
@@ -52,6 +53,7 @@ protected:
         int port;
         std::string peer;
     };
+    test::NetReference net_;  // for the crowd's raw sockets
     std::vector<Socket> crowd_;
     std::mutex lock_;
     std::vector<Seen> seen_;

@@ -18,8 +18,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A client StreamSocket connected to a raw accepted end.
+// A client StreamSocket connected to a raw accepted end. The raw sockets need
+// a socket-library reference of their own, taken before the first of them.
 struct Pair {
+    test::NetReference net;
     Socket listener = platform::tcpSocket();
     Socket server = INVALID_SOCKET_VALUE;
     StreamSocket client;

@@ -94,4 +94,10 @@ void resetLogs() {
 
 int openDescriptors() { return platform::openDescriptorCount(); }
 
+NetReference::NetReference() : held_(platform::netStartup() == 0) {}
+
+NetReference::~NetReference() {
+    if (held_) platform::netCleanup();
+}
+
 }  // namespace wirekit::test

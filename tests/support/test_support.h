@@ -51,6 +51,21 @@ EventCallback recorder(int slot);
 // Clears every slot's events and hooks.
 void resetLogs();
 
+// Holds one reference to the socket library while it lives. Tests that open
+// raw sockets need one, as every endpoint and stream socket holds its own (on
+// Windows no socket can be created without it).
+class NetReference {
+public:
+    NetReference();
+    ~NetReference();
+    NetReference(const NetReference&) = delete;
+    NetReference& operator=(const NetReference&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
 // Open descriptors of this process (-1 where unknown).
 int openDescriptors();
 
