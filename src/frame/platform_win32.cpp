@@ -8,10 +8,13 @@
 // shutdownReceive, shutdownBoth and closeSocket set. A blocking receive or
 // accept is such a wait followed by the call.
 //
-// WSAEventSelect leaves a socket in non-blocking mode for good, so every call
+// Every socket the layer opens or accepts is non-blocking from the start
+// (WSAEventSelect would make it so at its first wait anyway), and every call
 // that is meant to block (send, connect, receive, accept) takes WSAEWOULDBLOCK
-// as "wait, then try again". Sockets that are never waited on stay plain
-// blocking sockets.
+// as "wait, then try again". A blocking send on Windows can be ended by
+// neither a shutdown nor a wake-up, and when the connection breaks part-way
+// it fails without saying how much of the buffer went out; sends built from
+// non-blocking calls know their count and notice a shutdown.
 //
 // The layer keeps one record per socket it opened (the number of records is
 // what openDescriptorCount reports); the record owns the two events and the
@@ -275,6 +278,11 @@ long blockingReceive(Socket s, Call call) {
     }
 }
 
+bool setNonBlocking(SOCKET s) {
+    u_long on = 1;
+    return ::ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
 Socket openSocket(int type) {
     SOCKET h = ::WSASocketW(AF_INET, type, 0, nullptr, 0,
                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -285,6 +293,12 @@ Socket openSocket(int type) {
             ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
     }
     if (h == INVALID_SOCKET) return INVALID_SOCKET_VALUE;
+    if (!setNonBlocking(h)) {
+        int err = ::WSAGetLastError();
+        ::closesocket(h);
+        ::WSASetLastError(err);
+        return INVALID_SOCKET_VALUE;
+    }
     track(h);
     return static_cast<Socket>(h);
 }
@@ -411,11 +425,11 @@ Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
         int length = sizeof a;
         SOCKET c = ::accept(h, reinterpret_cast<sockaddr*>(&a), &length);
         if (c != INVALID_SOCKET) {
-            // An accepted socket inherits the listener's event selection and
-            // non-blocking mode; it starts as a plain blocking socket.
+            // An accepted socket inherits the listener's event selection,
+            // which belongs to the listener's events; its own comes with its
+            // first wait. It stays non-blocking, as the listener is.
             ::WSAEventSelect(c, nullptr, 0);
-            u_long blocking = 0;
-            ::ioctlsocket(c, FIONBIO, &blocking);
+            setNonBlocking(c);
             ::SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
             track(c);
             if (peerAddress) *peerAddress = a.sin_addr.s_addr;
@@ -431,8 +445,8 @@ int connectTo(Socket s, std::uint32_t address, int port) {
     sockaddr_in a = makeAddress(address, port);
     if (::connect(h, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return 0;
     if (::WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-    // The socket was switched to non-blocking mode by an earlier wait; the
-    // connect goes on in the background, so wait for its end here.
+    // The connect goes on in the background on the non-blocking socket; it
+    // blocks for the caller by waiting for its end here.
     StatePtr state = stateOf(h);
     if (!waitWritable(h, state.get())) return -1;
     int err = 0;
@@ -453,34 +467,63 @@ int localPort(Socket s) {
     return ntohs(a.sin_port);
 }
 
+// A send as a blocking POSIX send makes it: it returns once every byte is
+// out, or with the count that went out before the connection failed (the
+// failure then shows at the next send), or -1 when nothing went out. The
+// connection's end, a shutdown for sending or a close on another thread stop
+// the wait for room.
 long sendBytes(Socket s, const void* data, std::size_t length) {
-    SOCKET h = sock(s);
-    StatePtr state;
-    for (;;) {
-        int r = ::send(h, static_cast<const char*>(data), clampLength(length), 0);
-        if (r != SOCKET_ERROR) return r;
-        if (::WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-        if (!state) state = stateOf(h);
-        if (!waitWritable(h, state.get())) return -1;
-    }
+    SendPart part{data, length};
+    return sendGather(s, &part, 1);
 }
 
 long sendGather(Socket s, const SendPart* parts, std::size_t count) {
     if (count > 64) count = 64;
     WSABUF buffers[64];
+    unsigned long long total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         buffers[i].buf = static_cast<CHAR*>(const_cast<void*>(parts[i].data));
         buffers[i].len = static_cast<ULONG>(clampLength(parts[i].length));
+        total += buffers[i].len;
+    }
+    // The count goes back as a long, which is 32 bits wide on Windows.
+    for (std::size_t i = 0; i < count; ++i) {
+        if (total <= static_cast<unsigned long long>(LONG_MAX)) break;
+        unsigned long long excess = total - LONG_MAX;
+        std::size_t j = count - 1 - i;
+        ULONG cut = static_cast<ULONG>(std::min<unsigned long long>(buffers[j].len, excess));
+        buffers[j].len -= cut;
+        total -= cut;
     }
     SOCKET h = sock(s);
     StatePtr state;
+    std::size_t first = 0;
+    long done = 0;
     for (;;) {
+        while (first < count && buffers[first].len == 0) ++first;
+        if (first == count) return done;
         DWORD sent = 0;
-        int r = ::WSASend(h, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr);
-        if (r == 0) return static_cast<long>(sent);
-        if (::WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-        if (!state) state = stateOf(h);
-        if (!waitWritable(h, state.get())) return -1;
+        int r = ::WSASend(h, buffers + first, static_cast<DWORD>(count - first), &sent, 0, nullptr,
+                          nullptr);
+        if (r == 0) {
+            done += static_cast<long>(sent);
+            // A short send: go on inside the buffer where it stopped.
+            for (; first < count && sent >= buffers[first].len; ++first) sent -= buffers[first].len;
+            if (first < count) {
+                buffers[first].buf += sent;
+                buffers[first].len -= sent;
+            }
+            continue;
+        }
+        int err = ::WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            if (!state) state = stateOf(h);
+            if (waitWritable(h, state.get())) continue;
+            err = ::WSAGetLastError();
+        }
+        if (done > 0) return done;
+        ::WSASetLastError(err);
+        return -1;
     }
 }
 

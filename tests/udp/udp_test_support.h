@@ -32,6 +32,7 @@ inline Bytes ack(std::int32_t sequence) {
     return p.data;
 }
 
+// Holds a socket-library reference of its own for its raw socket.
 class RawPeer {
 public:
     RawPeer() : s_(platform::udpSocket()) { platform::bindAny(s_, 0); }
@@ -58,6 +59,7 @@ public:
     }
 
 private:
+    wirekit::test::NetReference net_;  // declared first: taken before the socket opens
     platform::Socket s_;
 };
 
