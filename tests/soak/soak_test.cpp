@@ -69,7 +69,8 @@ constexpr bool kSanitized =
 // every byte value (framing bytes included) turning up.
 std::string messageBytes(long index) {
     std::string out(8 + static_cast<std::size_t>(index * 37 % 3000), '\0');
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(index >> (8 * i));
+    const auto wide = static_cast<std::uint64_t>(index);  // long may have 32 bits
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(wide >> (8 * i));
     for (std::size_t i = 8; i < out.size(); ++i) out[i] = static_cast<char>(index + i * 13);
     return out;
 }
@@ -116,8 +117,8 @@ struct TcpSide {
         if (code == TCP_EV_MSG_RECEIVED) {
             std::lock_guard<std::mutex> guard(lock);
             long n = GetMessage_Tcp(h, buffer.data(), static_cast<int>(buffer.size()));
-            if (n >= 0 && std::string(buffer.data(), static_cast<std::size_t>(n)) ==
-                              messageBytes(delivered))
+            if (n >= 0 &&
+                std::string(buffer.data(), static_cast<std::size_t>(n)) == messageBytes(delivered))
                 ++delivered;
             else
                 ++wrong;
@@ -205,7 +206,7 @@ struct Figures {
     std::atomic<long> udpRounds{0};
     std::atomic<long> tcpMessages{0};
     std::atomic<long> files{0};
-    std::atomic<long> fileBytes{0};
+    std::atomic<long long> fileBytes{0};
     std::mutex lock;
     std::vector<std::string> failures;
 
@@ -237,12 +238,11 @@ void udpTraffic(const std::atomic<bool>& stop, Figures& figures, Pause& pause) {
         expected += round;
         for (const auto* t : {&r.atA, &r.atB}) {
             if (!r.finished || t->delivered != expected || t->repeated || t->skipped || t->damaged)
-                return figures.fail("udp: round " + std::to_string(expected / round) +
-                                    " delivered " + std::to_string(t->delivered) + "/" +
-                                    std::to_string(expected) + ", repeated " +
-                                    std::to_string(t->repeated) + ", skipped " +
-                                    std::to_string(t->skipped) + ", damaged " +
-                                    std::to_string(t->damaged));
+                return figures.fail(
+                    "udp: round " + std::to_string(expected / round) + " delivered " +
+                    std::to_string(t->delivered) + "/" + std::to_string(expected) + ", repeated " +
+                    std::to_string(t->repeated) + ", skipped " + std::to_string(t->skipped) +
+                    ", damaged " + std::to_string(t->damaged));
         }
         figures.udpMessages += 2 * round;
         ++figures.udpRounds;
@@ -272,8 +272,8 @@ void tcpTraffic(const std::atomic<bool>& stop, Figures& figures, Pause& pause) {
             std::lock_guard<std::mutex> guard(server.lock);
             if (!arrived || server.wrong != 0 || server.delivered != sent) {
                 figures.fail("tcp: " + std::to_string(server.delivered) + " of " +
-                             std::to_string(sent) + " delivered, " +
-                             std::to_string(server.wrong) + " wrong");
+                             std::to_string(sent) + " delivered, " + std::to_string(server.wrong) +
+                             " wrong");
                 break;
             }
             figures.tcpMessages.store(server.delivered);
@@ -313,9 +313,8 @@ void fileTraffic(const std::atomic<bool>& stop, Figures& figures, Pause& pause,
                     figures.fail("files: " + f.first + " not queued");
             const long target = done + static_cast<long>(files.size());
             const Clock::time_point deadline = Clock::now() + ROUND_LIMIT;
-            const bool sent = client.waitUntil(deadline, [&](TcpSide& side) {
-                return side.events[TCP_EV_SEND_DONE] >= target;
-            });
+            const bool sent = client.waitUntil(
+                deadline, [&](TcpSide& side) { return side.events[TCP_EV_SEND_DONE] >= target; });
             // Each job's connection ends after its file, with 3013 on the
             // receiver; waiting for that keeps rounds from overlapping.
             const bool received = server.waitUntil(deadline, [&](TcpSide& side) {
@@ -330,7 +329,7 @@ void fileTraffic(const std::atomic<bool>& stop, Figures& figures, Pause& pause,
             for (const auto& f : files) {
                 if (readFile(dir / "in" / f.first) != f.second)
                     figures.fail("files: " + f.first + " differs");
-                figures.fileBytes += static_cast<long>(f.second.size());
+                figures.fileBytes += static_cast<long long>(f.second.size());
                 std::error_code ignored;
                 fs::remove(dir / "out" / f.first, ignored);
                 fs::remove(dir / "in" / f.first, ignored);
@@ -341,9 +340,10 @@ void fileTraffic(const std::atomic<bool>& stop, Figures& figures, Pause& pause,
     }
     Close_Tcp(c);
     Close_Tcp(s);
-    for (int code : {TCP_EV_SEND_STOPPED, TCP_EV_SEND_OPEN_FAILED, TCP_EV_SEND_FAILED,
-                     TCP_EV_DISCONNECTED})
-        if (long n = client.count(code)) figures.fail("files: sender raised " + std::to_string(code) + " x" + std::to_string(n));
+    for (int code :
+         {TCP_EV_SEND_STOPPED, TCP_EV_SEND_OPEN_FAILED, TCP_EV_SEND_FAILED, TCP_EV_DISCONNECTED})
+        if (long n = client.count(code))
+            figures.fail("files: sender raised " + std::to_string(code) + " x" + std::to_string(n));
     // The 3013 that ends each job's connection is the only one allowed.
     if (server.count(TCP_EV_RECV_FAILED) > server.count(TCP_EV_RECV_DONE))
         figures.fail("files: a receive failed");
@@ -404,10 +404,12 @@ TEST(Soak, MixedTrafficDeliversEverythingAndStaysFlat) {
     Snapshot end = snapshot();
     // A connection whose peer has just seen its end may still be closing.
     if (end.descriptors > warm.descriptors)
-        wirekit::test::waitUntil([&] {
-            end.descriptors = wirekit::test::openDescriptors();
-            return end.descriptors <= warm.descriptors;
-        }, 5s);
+        wirekit::test::waitUntil(
+            [&] {
+                end.descriptors = wirekit::test::openDescriptors();
+                return end.descriptors <= warm.descriptors;
+            },
+            5s);
     stop.store(true);
     pause.release();
     for (auto& t : workers) t.join();
@@ -416,13 +418,14 @@ TEST(Soak, MixedTrafficDeliversEverythingAndStaysFlat) {
     fs::remove_all(dir, ignored);
 
     for (const auto& f : figures.failures) ADD_FAILURE() << f;
-    std::printf("[soak] %lld s: %ld UDP messages over the lossy link (%ld rounds), %ld TCP "
-                "messages, %ld files (%ld bytes); descriptors %d after warm-up, %d at the end; "
-                "RSS %ld KiB after warm-up, %ld KiB at the end\n",
-                static_cast<long long>(duration.count()), figures.udpMessages.load(),
-                figures.udpRounds.load(), figures.tcpMessages.load(), figures.files.load(),
-                figures.fileBytes.load(), warm.descriptors, end.descriptors, warm.residentKiB,
-                end.residentKiB);
+    std::printf(
+        "[soak] %lld s: %ld UDP messages over the lossy link (%ld rounds), %ld TCP "
+        "messages, %ld files (%lld bytes); descriptors %d after warm-up, %d at the end; "
+        "RSS %ld KiB after warm-up, %ld KiB at the end\n",
+        static_cast<long long>(duration.count()), figures.udpMessages.load(),
+        figures.udpRounds.load(), figures.tcpMessages.load(), figures.files.load(),
+        figures.fileBytes.load(), warm.descriptors, end.descriptors, warm.residentKiB,
+        end.residentKiB);
     EXPECT_GT(figures.udpMessages.load(), 0);
     EXPECT_GT(figures.tcpMessages.load(), 0);
     EXPECT_GT(figures.files.load(), 0);

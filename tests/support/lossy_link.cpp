@@ -86,8 +86,8 @@ void LossyLink::receiveLoop(int side) {
         int ready = platform::waitReadableOrWoken(socket_[side], wake_[side], 200);
         if (ready == 2 || ready < 0) break;
         if (ready == 0) continue;
-        long count = platform::receiveDatagram(socket_[side], buffer.data(), buffer.size(),
-                                               nullptr, nullptr);
+        long count = platform::receiveDatagram(socket_[side], buffer.data(), buffer.size(), nullptr,
+                                               nullptr);
         // Failed reads (a port-unreachable report on some systems) and empty
         // datagrams carry nothing to relay.
         if (count <= 0) continue;

@@ -35,7 +35,8 @@ std::uint8_t fillerByte(long index, char tag, std::size_t position) {
 
 std::vector<std::uint8_t> encode(long index, char tag) {
     std::vector<std::uint8_t> out(HEADER_BYTES + static_cast<std::size_t>(index * 7 % 120));
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(index >> (8 * i));
+    const auto wide = static_cast<std::uint64_t>(index);  // long may have 32 bits
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(wide >> (8 * i));
     out[8] = static_cast<std::uint8_t>(tag);
     for (std::size_t i = HEADER_BYTES; i < out.size(); ++i) out[i] = fillerByte(index, tag, i);
     return out;
@@ -44,9 +45,11 @@ std::vector<std::uint8_t> encode(long index, char tag) {
 // The index of an intact message from `tag`, or -1.
 long decode(const std::uint8_t* bytes, std::size_t length, char tag) {
     if (length < HEADER_BYTES || bytes[8] != static_cast<std::uint8_t>(tag)) return -1;
-    long index = 0;
-    for (int i = 0; i < 8; ++i) index |= static_cast<long>(bytes[i]) << (8 * i);
-    if (index < 0 || length != HEADER_BYTES + static_cast<std::size_t>(index * 7 % 120)) return -1;
+    std::uint64_t wide = 0;
+    for (int i = 0; i < 8; ++i) wide |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+    if (wide > 0x7FFFFFFFu) return -1;
+    const auto index = static_cast<long>(wide);
+    if (length != HEADER_BYTES + static_cast<std::size_t>(index * 7 % 120)) return -1;
     for (std::size_t i = HEADER_BYTES; i < length; ++i)
         if (bytes[i] != fillerByte(index, tag, i)) return -1;
     return index;
@@ -152,8 +155,8 @@ UdpExchange::UdpExchange(const LinkConfig& config) {
         sides_[i]->peerTag = i == 0 ? 'B' : 'A';
         sides_[i]->slot = claimSlot(sides_[i].get());
         if (sides_[i]->slot < 0) return;
-        void* h = Init_Udp(0, g_callbacks[sides_[i]->slot], config.headerByte1,
-                           config.headerByte2, 0);
+        void* h =
+            Init_Udp(0, g_callbacks[sides_[i]->slot], config.headerByte1, config.headerByte2, 0);
         if (h == reinterpret_cast<void*>(-1)) return;
         handles_[i] = h;
         sides_[i]->handle.store(h);
@@ -200,8 +203,8 @@ ExchangeResult UdpExchange::run(long count, std::chrono::milliseconds limit) {
             for (;;) {
                 {
                     std::unique_lock<std::mutex> guard(side.lock);
-                    if (!side.changed.wait_until(guard, deadline,
-                                                 [&] { return side.sent - side.acked < SEND_WINDOW; }))
+                    if (!side.changed.wait_until(
+                            guard, deadline, [&] { return side.sent - side.acked < SEND_WINDOW; }))
                         return;
                 }
                 t_refused = false;

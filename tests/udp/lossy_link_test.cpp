@@ -1,11 +1,12 @@
 // Reliable messaging over a link that loses, repeats, reorders and delays
 // datagrams, and the link itself.
+#include "support/lossy_link.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
-#include "support/lossy_link.h"
 #include "support/udp_exchange.h"
 #include "udp_test_support.h"
 
@@ -106,7 +107,8 @@ TEST(LossyLink, SeedDecidesWhatIsLostAndHeldBackDatagramsAreOvertaken) {
         config.messages.reorderHoldMs = 40;
         LossyLink link(a.port(), b.port(), config);
         EXPECT_TRUE(link.ok());
-        for (int i = 0; i < 100; ++i) a.send(link.portForA(), message(i, a.port(), std::to_string(i)));
+        for (int i = 0; i < 100; ++i)
+            a.send(link.portForA(), message(i, a.port(), std::to_string(i)));
         std::vector<int> got = receiveAll(b);
         EXPECT_EQ(static_cast<long>(got.size()), 100 - link.counts().dropped);
         return got;
@@ -129,11 +131,11 @@ protected:
     void TearDown() override { timing::restoreDefaults(); }
 
     static void report(const char* name, const ExchangeResult& r, const LinkCounts& c) {
-        std::printf("[%s] %ld + %ld messages in %lld ms; link: %ld messages, %ld acks, "
-                    "%ld dropped, %ld duplicated, %ld held back\n",
-                    name, r.atA.delivered, r.atB.delivered,
-                    static_cast<long long>(r.elapsed.count()), c.messages, c.acks, c.dropped,
-                    c.duplicated, c.reordered);
+        std::printf(
+            "[%s] %ld + %ld messages in %lld ms; link: %ld messages, %ld acks, "
+            "%ld dropped, %ld duplicated, %ld held back\n",
+            name, r.atA.delivered, r.atB.delivered, static_cast<long long>(r.elapsed.count()),
+            c.messages, c.acks, c.dropped, c.duplicated, c.reordered);
     }
 
     static void expectExactlyOnceInOrder(const ExchangeResult& r, long count) {
@@ -168,7 +170,8 @@ TEST_F(LossyUdp, EveryMessageArrivesOnceAndInOrderBothWaysAtOnce) {
         UdpExchange exchange(config);
         ASSERT_TRUE(exchange.ok());
         // Bounded: a run that stalls ends here and fails.
-        ExchangeResult r = exchange.run(count, std::chrono::seconds(30) + count * std::chrono::milliseconds(12));
+        ExchangeResult r =
+            exchange.run(count, std::chrono::seconds(30) + count * std::chrono::milliseconds(12));
         LinkCounts c = exchange.linkCounts();
         report("lossy", r, c);
         expectExactlyOnceInOrder(r, count);
