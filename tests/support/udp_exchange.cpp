@@ -190,6 +190,7 @@ ExchangeResult UdpExchange::run(long count, std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + limit;
+    if (!ok()) return ExchangeResult{};
     const long first = nextIndex_;
     const long end = first + count;
     nextIndex_ = end;

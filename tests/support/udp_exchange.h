@@ -56,7 +56,7 @@ public:
     // Sends the next `count` messages each way at the same time and waits
     // until all of them are delivered and acknowledged, or `limit` passes.
     // Indices go on from the previous round. Totals in the result cover
-    // every round so far.
+    // every round so far. Nothing is sent, and finished is false, unless ok().
     ExchangeResult run(long count, std::chrono::milliseconds limit);
 
     LinkCounts linkCounts() const;
