@@ -67,7 +67,8 @@ struct UdpExchange::Side {
     ReceiveTally tally;
     long sent = 0;
     long acked = 0;
-    // Touched by the receive thread only.
+    bool takeLate = false;
+    // Touched by one thread only: the receive thread, or the late taker.
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(70000);
 
     void onEvent(int code) {
@@ -80,17 +81,22 @@ struct UdpExchange::Side {
         } else if (code == UDP_EV_RECV_QUEUE_FULL) {
             std::lock_guard<std::mutex> guard(lock);
             ++tally.queueFull;
-        } else if (code == UDP_EV_MSG_RECEIVED) {
-            take();
+            changed.notify_all();
+        } else if (code == UDP_EV_MSG_RECEIVED && !takeLate) {
+            // Each 1001 stands for one queued message.
+            if (!take()) {
+                std::lock_guard<std::mutex> guard(lock);
+                ++tally.damaged;
+            }
         }
     }
 
-    void take() {
+    // Takes the oldest queued message; false when none is queued.
+    bool take() {
         long n = GetMessage_Udp(handle.load(), buffer.data(), static_cast<int>(buffer.size()));
+        if (n < 0) return false;
         std::lock_guard<std::mutex> guard(lock);
-        if (n < 0) {
-            ++tally.damaged;
-        } else {
+        {
             auto colon = std::find(buffer.begin(), buffer.end(), ':');
             const std::uint8_t* payload = &*colon + 1;
             long index = decode(payload, static_cast<std::size_t>(n), peerTag);
@@ -104,6 +110,22 @@ struct UdpExchange::Side {
                 ++tally.skipped;
         }
         changed.notify_all();
+        return true;
+    }
+
+    // Lets the receive queue fill up and empties it only once a message has
+    // been refused (or half a second has passed), until `done`.
+    void takeLateUntil(const std::atomic<bool>& done) {
+        while (!done.load()) {
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                const long refused = tally.queueFull;
+                changed.wait_for(guard, std::chrono::milliseconds(500),
+                                 [&] { return tally.queueFull != refused || done.load(); });
+            }
+            while (take()) {
+            }
+        }
     }
 };
 
@@ -149,9 +171,10 @@ void releaseSlot(int slot) {
 
 }  // namespace
 
-UdpExchange::UdpExchange(const LinkConfig& config) {
+UdpExchange::UdpExchange(const LinkConfig& config, bool takeLate) {
     for (int i = 0; i < 2; ++i) {
         sides_[i] = std::make_unique<Side>();
+        sides_[i]->takeLate = takeLate;
         sides_[i]->peerTag = i == 0 ? 'B' : 'A';
         sides_[i]->slot = claimSlot(sides_[i].get());
         if (sides_[i]->slot < 0) return;
@@ -223,6 +246,11 @@ ExchangeResult UdpExchange::run(long count, std::chrono::milliseconds limit) {
             }
         }
     };
+    std::atomic<bool> done{false};
+    std::vector<std::thread> takers;
+    if (sides_[0]->takeLate)
+        for (auto& side : sides_)
+            takers.emplace_back([&side, &done] { side->takeLateUntil(done); });
     std::thread senders[2] = {std::thread(sender, 0), std::thread(sender, 1)};
     for (auto& t : senders) t.join();
 
@@ -233,6 +261,13 @@ ExchangeResult UdpExchange::run(long count, std::chrono::milliseconds limit) {
             return side->tally.delivered >= end && side->acked >= end && side->sent >= end;
         }) && finished;
     }
+    for (auto& side : sides_) {
+        // Under each lock, so that no taker misses it between check and wait.
+        std::lock_guard<std::mutex> guard(side->lock);
+        done.store(true);
+        side->changed.notify_all();
+    }
+    for (auto& t : takers) t.join();
 
     ExchangeResult result;
     result.finished = finished;

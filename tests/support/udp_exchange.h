@@ -4,7 +4,9 @@
 //
 // Every message carries its index, its direction and filler bytes derived
 // from both, so a lost, repeated, reordered or damaged message is told apart
-// at the receiver. Messages are taken from inside the 1001 handler. A sender
+// at the receiver. Messages are taken from inside the 1001 handler or, with
+// `takeLate`, by a host thread that lets the receive queue fill until the
+// endpoint refuses a message (1003) and only then empties it. A sender
 // keeps at most a window of unacknowledged messages queued (counted from
 // 2003), and a message refused with 2002 is offered again after the next
 // acknowledgement.
@@ -45,7 +47,7 @@ class UdpExchange {
 public:
     static constexpr int MAX_EXCHANGES = 4;
 
-    explicit UdpExchange(const LinkConfig& config);
+    explicit UdpExchange(const LinkConfig& config, bool takeLate = false);
     ~UdpExchange();
     UdpExchange(const UdpExchange&) = delete;
     UdpExchange& operator=(const UdpExchange&) = delete;

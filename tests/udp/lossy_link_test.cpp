@@ -132,10 +132,11 @@ protected:
 
     static void report(const char* name, const ExchangeResult& r, const LinkCounts& c) {
         std::printf(
-            "[%s] %ld + %ld messages in %lld ms; link: %ld messages, %ld acks, "
-            "%ld dropped, %ld duplicated, %ld held back\n",
+            "[%s] %ld + %ld messages in %lld ms, %ld refused by a full queue; link: %ld "
+            "messages, %ld acks, %ld dropped, %ld duplicated, %ld held back\n",
             name, r.atA.delivered, r.atB.delivered, static_cast<long long>(r.elapsed.count()),
-            c.messages, c.acks, c.dropped, c.duplicated, c.reordered);
+            r.atA.queueFull + r.atB.queueFull, c.messages, c.acks, c.dropped, c.duplicated,
+            c.reordered);
     }
 
     static void expectExactlyOnceInOrder(const ExchangeResult& r, long count) {
@@ -198,6 +199,22 @@ TEST_F(LossyUdp, LostAndRepeatedAcknowledgementsOnlyCauseFilteredRepeats) {
     expectExactlyOnceInOrder(r, 500);
     EXPECT_GT(c.dropped, 0);
     EXPECT_GT(c.messages, 1000);
+}
+
+TEST_F(LossyUdp, MessagesRefusedByAFullReceiveQueueArriveLaterInOrder) {
+    timing::setUdpResendMs(4);
+    LinkConfig config;
+    config.seed = 11;
+    config.messages.drop = config.acks.drop = 0.2;
+    config.messages.duplicate = config.acks.duplicate = 0.1;
+    config.messages.reorder = config.acks.reorder = 0.1;
+    UdpExchange exchange(config, /*takeLate=*/true);
+    ASSERT_TRUE(exchange.ok());
+    ExchangeResult r = exchange.run(1000, std::chrono::seconds(40));
+    report("late taker", r, exchange.linkCounts());
+    expectExactlyOnceInOrder(r, 1000);
+    EXPECT_GT(r.atA.queueFull, 0);
+    EXPECT_GT(r.atB.queueFull, 0);
 }
 
 }  // namespace
