@@ -68,6 +68,9 @@ struct UdpExchange::Side {
     long sent = 0;
     long acked = 0;
     bool takeLate = false;
+    // With takeLate: messages queued (1001) and taken so far.
+    long queued = 0;
+    long taken = 0;
     // Touched by one thread only: the receive thread, or the late taker.
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(70000);
 
@@ -82,7 +85,11 @@ struct UdpExchange::Side {
             std::lock_guard<std::mutex> guard(lock);
             ++tally.queueFull;
             changed.notify_all();
-        } else if (code == UDP_EV_MSG_RECEIVED && !takeLate) {
+        } else if (code == UDP_EV_MSG_RECEIVED && takeLate) {
+            std::lock_guard<std::mutex> guard(lock);
+            ++queued;
+            changed.notify_all();
+        } else if (code == UDP_EV_MSG_RECEIVED) {
             // Each 1001 stands for one queued message.
             if (!take()) {
                 std::lock_guard<std::mutex> guard(lock);
@@ -96,6 +103,7 @@ struct UdpExchange::Side {
         long n = GetMessage_Udp(handle.load(), buffer.data(), static_cast<int>(buffer.size()));
         if (n < 0) return false;
         std::lock_guard<std::mutex> guard(lock);
+        ++taken;
         {
             auto colon = std::find(buffer.begin(), buffer.end(), ':');
             const std::uint8_t* payload = &*colon + 1;
@@ -114,17 +122,22 @@ struct UdpExchange::Side {
     }
 
     // Lets the receive queue fill up and empties it only once a message has
-    // been refused (or half a second has passed), until `done`.
-    void takeLateUntil(const std::atomic<bool>& done) {
+    // been refused, or once every message up to `end` is queued, until
+    // `done`. Nothing here depends on how fast messages come.
+    void takeLateUntil(const std::atomic<bool>& done, long end) {
+        std::unique_lock<std::mutex> guard(lock);
         while (!done.load()) {
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                const long refused = tally.queueFull;
-                changed.wait_for(guard, std::chrono::milliseconds(500),
-                                 [&] { return tally.queueFull != refused || done.load(); });
-            }
+            const long refused = tally.queueFull;
+            // `done` is set by run() once its deadline has passed at the latest.
+            changed.wait(guard, [&] {
+                const long waiting = queued - taken;
+                return done.load() || (waiting > 0 && (tally.queueFull != refused ||
+                                                       tally.delivered + waiting >= end));
+            });
+            guard.unlock();
             while (take()) {
             }
+            guard.lock();
         }
     }
 };
@@ -250,7 +263,7 @@ ExchangeResult UdpExchange::run(long count, std::chrono::milliseconds limit) {
     std::vector<std::thread> takers;
     if (sides_[0]->takeLate)
         for (auto& side : sides_)
-            takers.emplace_back([&side, &done] { side->takeLateUntil(done); });
+            takers.emplace_back([&side, &done, end] { side->takeLateUntil(done, end); });
     std::thread senders[2] = {std::thread(sender, 0), std::thread(sender, 1)};
     for (auto& t : senders) t.join();
 
