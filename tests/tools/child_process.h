@@ -111,6 +111,18 @@ inline std::filesystem::path makeTempDir(const std::string& prefix) {
     return {};
 }
 
+// Removes a directory tree, retrying for a moment: on Windows a file a child
+// had open can stay in its directory briefly after the child has ended.
+inline void removeTree(const std::filesystem::path& path) {
+    if (path.empty()) return;
+    std::error_code error;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::remove_all(path, error);
+        if (!std::filesystem::exists(path, error)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 inline std::string ChildProcess::out() const { return readWhole(dir_ + "/out"); }
 inline std::string ChildProcess::err() const { return readWhole(dir_ + "/err"); }
 
@@ -235,10 +247,7 @@ inline ChildProcess::~ChildProcess() {
         if (!reaped_) kill();
         CloseHandle(process_);
     }
-    if (!dir_.empty()) {
-        std::error_code error;
-        std::filesystem::remove_all(dir_, error);
-    }
+    removeTree(dir_);
 }
 
 // Until this moment (steady clock, milliseconds) the test program ignores
@@ -319,10 +328,7 @@ inline void ChildProcess::kill() {
 
 inline ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !reaped_) kill();
-    if (!dir_.empty()) {
-        std::error_code error;
-        std::filesystem::remove_all(dir_, error);
-    }
+    removeTree(dir_);
 }
 
 inline int ChildProcess::stop(std::chrono::milliseconds timeout) {

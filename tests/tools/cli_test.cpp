@@ -23,11 +23,7 @@ namespace {
 struct TempDir {
     fs::path path;
     TempDir() : path(wirekit::test::makeTempDir("wirekit-cli-dir-")) {}
-    ~TempDir() {
-        if (path.empty()) return;
-        std::error_code error;
-        fs::remove_all(path, error);
-    }
+    ~TempDir() { wirekit::test::removeTree(path); }
 };
 
 std::string readFile(const fs::path& path) { return wirekit::test::readWhole(path.string()); }
