@@ -170,6 +170,10 @@ const EventCallback callbacks[EVENT_SLOTS] = {slotCallback<0>, slotCallback<1>, 
 void installInterruptHandler() {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+#ifdef SIGBREAK
+    // Ctrl-Break, which is also how a console process group is asked to stop.
+    std::signal(SIGBREAK, onInterrupt);
+#endif
 }
 
 bool interrupted() { return interruptFlag.load(); }

@@ -57,7 +57,8 @@ std::vector<unsigned char> readAllStdin();
 // Writes bytes to standard output; false when the write failed.
 bool writeStdout(const unsigned char* data, size_t length);
 
-// Ctrl-C and SIGTERM set a flag the waiting loops look at.
+// Ctrl-C, Ctrl-Break (where the system has it) and SIGTERM set a flag the
+// waiting loops look at.
 void installInterruptHandler();
 bool interrupted();
 

@@ -22,14 +22,8 @@ namespace {
 // A scratch directory removed with the test.
 struct TempDir {
     fs::path path;
-    TempDir() {
-        char pattern[] = "/tmp/wirekit-cli-dir-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code error;
-        fs::remove_all(path, error);
-    }
+    TempDir() : path(wirekit::test::makeTempDir("wirekit-cli-dir-")) {}
+    ~TempDir() { wirekit::test::removeTree(path); }
 };
 
 std::string readFile(const fs::path& path) { return wirekit::test::readWhole(path.string()); }
@@ -91,7 +85,7 @@ TEST(CliUsage, BadCommandLinesExitTwoWithAOneLineHint) {
 TEST(CliUsage, HelpAndVersionExitZero) {
     std::string out;
     EXPECT_EQ(runCli({"--version"}, &out), 0);
-    EXPECT_EQ(out, std::string("wirekit ") + WIREKIT_VERSION_STRING + "\n");
+    EXPECT_EQ(out, std::string("wirekit ") + WIREKIT_VERSION_STRING + wirekit::test::TEXT_NEWLINE);
     for (const char* command : {"demo", "tcp", "udp", "file", "des", "compress", "uncompress"}) {
         out.clear();
         EXPECT_EQ(runCli({command, "--help"}, &out), 0) << command;
@@ -141,6 +135,14 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
                      "first line\nsecond line\n"),
               0);
     EXPECT_TRUE(listener.waitForOutput("message (11 bytes): second line"));
+    // Arguments arrive as given: spaces, quotes and backslashes included.
+    const std::string awkward = "a \"quoted\" word back\\slash\\ \\\"";
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "a \"quoted\" word",
+                      "back\\slash\\", "\\\""}),
+              0);
+    EXPECT_TRUE(listener.waitForOutput("message (" + std::to_string(awkward.size()) +
+                                       " bytes): " + awkward))
+        << listener.out();
     EXPECT_EQ(listener.stop(), 0);
     std::string heard = listener.out();
     EXPECT_NE(heard.find("message (11 bytes): hello world"), std::string::npos) << heard;
