@@ -23,9 +23,10 @@ protected:
     void expectNothingLeaked() {
         for (void* h : handles_) Close_Tcp(h);
         handles_.clear();
-        EXPECT_TRUE(wirekit::test::waitUntil(
-            [&] { return wirekit::test::openDescriptors() == descriptorsBefore_; }))
-            << wirekit::test::openDescriptors() << " open, " << descriptorsBefore_ << " before";
+        EXPECT_TRUE(wirekit::test::waitUntil([&] {
+            return wirekit::test::openDescriptors() == descriptorsBefore_;
+        })) << wirekit::test::openDescriptors()
+            << " open, " << descriptorsBefore_ << " before";
     }
 
     wirekit::test::NetReference net_;
