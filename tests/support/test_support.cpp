@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "frame/platform.h"
 
@@ -93,6 +96,21 @@ void resetLogs() {
 }
 
 int openDescriptors() { return platform::openDescriptorCount(); }
+
+int threadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
+int loopCount(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    const int n = text ? std::atoi(text) : 0;
+    return n > 0 ? n : fallback;
+}
 
 NetReference::NetReference() : held_(platform::netStartup() == 0) {}
 

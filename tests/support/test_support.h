@@ -69,4 +69,11 @@ private:
 // Open descriptors of this process (-1 where unknown).
 int openDescriptors();
 
+// Threads of this process, from /proc/self/status (-1 where unknown).
+int threadCount();
+
+// A loop count taken from the environment variable `name` when it holds a
+// positive number, else `fallback`.
+int loopCount(const char* name, int fallback);
+
 }  // namespace wirekit::test
