@@ -30,7 +30,7 @@ protected:
         FileTest::SetUp();
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
         descriptors_ = wirekit::test::openDescriptors();
-        threads_ = wirekit::test::threadCount();
+        threads_ = wirekit::test::settledThreadCount();
     }
     void expectCountsRestored() {
         EXPECT_TRUE(wirekit::test::waitUntil([&] {

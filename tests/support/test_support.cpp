@@ -106,6 +106,23 @@ int threadCount() {
     return -1;
 }
 
+int settledThreadCount() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = threadCount();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int now = threadCount();
+        if (now != count) {
+            count = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(100)) {
+            break;
+        }
+    }
+    return count;
+}
+
 int loopCount(const char* name, int fallback) {
     const char* text = std::getenv(name);
     const int n = text ? std::atoi(text) : 0;

@@ -71,6 +71,9 @@ int openDescriptors();
 
 // Threads of this process, from /proc/self/status (-1 where unknown).
 int threadCount();
+// threadCount() once threads that an earlier test ended have gone: the
+// first count that holds for 100 ms (giving up after 5 s).
+int settledThreadCount();
 
 // A loop count taken from the environment variable `name` when it holds a
 // positive number, else `fallback`.

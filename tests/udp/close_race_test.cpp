@@ -19,7 +19,7 @@ protected:
         timing::setUdpResendMs(5);
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
         descriptors_ = wirekit::test::openDescriptors();
-        threads_ = wirekit::test::threadCount();
+        threads_ = wirekit::test::settledThreadCount();
         udpThreads_ = UdpEndpoint::runningThreads();
     }
     void expectCountsRestored() {
