@@ -71,7 +71,8 @@ int openDescriptors();
 
 // Threads of this process, from /proc/self/status (-1 where unknown).
 int threadCount();
-// threadCount() once threads that an earlier test ended have gone: the
+// threadCount() once threads that an earlier test ended have gone (and any
+// helper thread a runtime starts with a program's first thread exists): the
 // first count that holds for 100 ms (giving up after 5 s).
 int settledThreadCount();
 
