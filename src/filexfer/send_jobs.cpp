@@ -124,6 +124,11 @@ int SendJobs::stop(long handle) {
     }
     while (job->busy.load()) {
         job->state.store(JOB_STOPPED);
+        // The connection goes with the stopped job anyway; shutting it down
+        // ends a send blocked on a peer that stopped reading, or a wait for
+        // an answer that does not come, instead of waiting for that peer.
+        // It is done on every round, as the sender may have connected since.
+        shutdownConnection(*job);
         sleepMs(STOP_POLL_MS);
     }
     std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
@@ -251,6 +256,11 @@ bool SendJobs::restore(SendJob& job) {
     return false;
 }
 
+void SendJobs::shutdownConnection(SendJob& job) {
+    std::lock_guard<std::mutex> guard(job.connLock);
+    if (job.connection) job.connection->Shutdown(true);
+}
+
 void SendJobs::dropConnection(SendJob& job) {
     std::unique_ptr<net::StreamSocket> connection;
     {
@@ -299,7 +309,8 @@ void SendJobs::awaitAnswer(SendJob& job) {
         const int n = socket ? socket->Receive(answer, sizeof answer, timing::readTimeoutMs()) : -1;
         if (n <= 0) {
             dropConnection(job);
-            endpoint_.raise(TCP_EV_DISCONNECTED, 0);
+            // A stop shut the connection down: that is no failed offer.
+            if (job.state.load() != JOB_STOPPED) endpoint_.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
         switch (parseAnswer(answer, static_cast<std::size_t>(n))) {
@@ -341,6 +352,8 @@ void SendJobs::dataPhase(SendJob& job) {
                         socket->SendAll(buffer.data(), length, &sent) == 1;
         job.bytesSent.fetch_add(static_cast<std::int64_t>(sent));
         if (!ok) {
+            // A stop shuts the connection down to end a blocked send.
+            if (job.state.load() == JOB_STOPPED) break;
             job.state.store(JOB_SEND_FAILED);
             endpoint_.raise(TCP_EV_SEND_FAILED, job.handle);
             break;
@@ -359,7 +372,7 @@ void SendJobs::runJob(SendJob& job) {
             setJobState(job, JOB_OFFERED);
         } else {
             dropConnection(job);
-            endpoint_.raise(TCP_EV_DISCONNECTED, 0);
+            if (job.state.load() != JOB_STOPPED) endpoint_.raise(TCP_EV_DISCONNECTED, 0);
             failed = true;
         }
     }
@@ -380,9 +393,11 @@ void SendJobs::runJob(SendJob& job) {
     if (state == JOB_DONE || state == JOB_SEND_FAILED ||
         (state == JOB_STOPPED && job.freeWhenIdle.load())) {
         removeAndFree(job);
-        return;
+    } else if (state == JOB_REFUSED || state == JOB_PAUSED) {
+        requeue(job);
     }
-    if (state == JOB_REFUSED || state == JOB_PAUSED) requeue(job);
+    // Cleared on every way out, freed or not: a Pause or Stop on a host
+    // thread may still hold the record and wait for this.
     job.busy.store(false);
 }
 

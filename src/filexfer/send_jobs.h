@@ -88,6 +88,9 @@ private:
     bool removeAndFree(SendJob& job);
     bool requeue(SendJob& job);
     bool restore(SendJob& job);
+    // Shuts the job's connection down (a blocked send or receive on it ends)
+    // without closing it.
+    static void shutdownConnection(SendJob& job);
     static void dropConnection(SendJob& job);
     static bool onOwnSenderThread(const SendJob& job);
 

@@ -2,7 +2,9 @@
 // Everything here is a thin wrapper: one call of the operating system's socket
 // library, its result passed back as that library reports it, IPv4 only.
 // Threads, locks, condition variables and clocks come from the C++ standard
-// library, not from here. No OS header may be included by this file.
+// library, not from here, except for starting a thread with a chosen stack
+// size, which the standard library cannot do. No OS header may be included by
+// this file.
 //
 // Conventions: functions returning int give 0 for success and -1 for failure
 // unless stated otherwise; after a failure lastError() holds the raw error
@@ -12,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace wirekit::platform {
@@ -55,6 +58,10 @@ int setNoDelay(Socket s);       // TCP_NODELAY on a stream socket
 int ignoreConnectionReset(Socket s);
 // Sets the kernel buffer sizes (best effort; for bulk transfers).
 int setBufferSizes(Socket s, int bytes);
+// Makes the next closeSocket() abort the connection (SO_LINGER with a zero
+// time): unsent data is dropped and the peer gets a reset instead of the end
+// of the stream. For stream sockets; tests use it to play a peer that dies.
+int setLingerReset(Socket s);
 
 // Binding, listening, accepting, connecting.
 int bindAny(Socket s, int port);  // 0.0.0.0:port; port 0 picks a free one
@@ -122,6 +129,14 @@ bool parseDottedAddress(const char* text, std::uint32_t* address);
 std::string dottedText(std::uint32_t address);
 // The first IPv4 address of a host name or dotted text; false if none.
 bool resolveHost(const char* host, std::uint32_t* address);
+
+// Threads.
+// Runs `fn` on a new detached thread whose stack holds at least stackBytes
+// (raised to the platform's minimum and rounded to its page size; 0 means the
+// platform's default). False, with `fn` destroyed unrun, when the thread
+// cannot be started. `fn` must not throw; it is destroyed on the new thread
+// after it returned.
+bool startThread(std::function<void()> fn, std::size_t stackBytes);
 
 // Number of descriptors the process has open (on Windows, the sockets this
 // layer has open), or -1 where unknown (tests).

@@ -8,15 +8,20 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <climits>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace wirekit::platform {
 namespace {
@@ -87,6 +92,13 @@ int setBufferSizes(Socket s, int bytes) {
     int a = ::setsockopt(fd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
     int b = ::setsockopt(fd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     return (a == 0 && b == 0) ? 0 : -1;
+}
+
+int setLingerReset(Socket s) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    return ::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
 }
 
 int bindAny(Socket s, int port) {
@@ -305,6 +317,44 @@ bool resolveHost(const char* host, std::uint32_t* address) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
     if (address) *address = a->sin_addr.s_addr;
     ::freeaddrinfo(list);
+    return true;
+}
+
+namespace {
+void* threadEntry(void* arg) {
+    std::function<void()>* fn = static_cast<std::function<void()>*>(arg);
+    try {
+        (*fn)();
+    } catch (...) {
+    }
+    delete fn;
+    return nullptr;
+}
+}  // namespace
+
+bool startThread(std::function<void()> fn, std::size_t stackBytes) {
+    auto* heap = new (std::nothrow) std::function<void()>(std::move(fn));
+    if (!heap) return false;
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) {
+        delete heap;
+        return false;
+    }
+    ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stackBytes > 0) {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const std::size_t pageBytes = page > 0 ? static_cast<std::size_t>(page) : 4096;
+        std::size_t size = std::max<std::size_t>(stackBytes, PTHREAD_STACK_MIN);
+        size = (size + pageBytes - 1) / pageBytes * pageBytes;
+        ::pthread_attr_setstacksize(&attr, size);
+    }
+    pthread_t thread;
+    const int rc = ::pthread_create(&thread, &attr, threadEntry, heap);
+    ::pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete heap;
+        return false;
+    }
     return true;
 }
 

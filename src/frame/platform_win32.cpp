@@ -30,6 +30,7 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
+#include <process.h>
 
 #include "frame/platform.h"
 
@@ -39,6 +40,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -397,6 +399,16 @@ int setBufferSizes(Socket s, int bytes) {
     return (a == 0 && b == 0) ? 0 : -1;
 }
 
+int setLingerReset(Socket s) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    return ::setsockopt(sock(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                        sizeof l) == 0
+               ? 0
+               : -1;
+}
+
 int bindAny(Socket s, int port) {
     sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
     return ::bind(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
@@ -690,6 +702,33 @@ bool resolveHost(const char* host, std::uint32_t* address) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
     if (address) *address = a->sin_addr.s_addr;
     ::freeaddrinfo(list);
+    return true;
+}
+
+namespace {
+unsigned __stdcall threadEntry(void* arg) {
+    std::function<void()>* fn = static_cast<std::function<void()>*>(arg);
+    try {
+        (*fn)();
+    } catch (...) {
+    }
+    delete fn;
+    return 0;
+}
+}  // namespace
+
+bool startThread(std::function<void()> fn, std::size_t stackBytes) {
+    auto* heap = new (std::nothrow) std::function<void()>(std::move(fn));
+    if (!heap) return false;
+    // The size is a reservation: the system commits pages as the stack grows.
+    const unsigned size = static_cast<unsigned>(std::min<std::size_t>(stackBytes, UINT_MAX));
+    const std::uintptr_t thread = ::_beginthreadex(nullptr, size, threadEntry, heap,
+                                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == 0) {
+        delete heap;
+        return false;
+    }
+    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
     return true;
 }
 

@@ -2,8 +2,8 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
+
+#include "frame/platform.h"
 
 namespace wirekit::net {
 
@@ -28,8 +28,8 @@ bool ThreadGroup::start(std::function<void()> fn) {
         if (state->closed) return false;
         ++state->live;
     }
-    try {
-        std::thread([state, fn = std::move(fn)]() mutable {
+    const bool started = platform::startThread(
+        [state, fn = std::move(fn)]() mutable {
             t_memberOf = state.get();
             try {
                 fn();
@@ -45,8 +45,9 @@ bool ThreadGroup::start(std::function<void()> fn) {
             std::lock_guard<std::mutex> guard(state->lock);
             --state->live;
             state->ended.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
+        },
+        GROUP_THREAD_STACK_BYTES);
+    if (!started) {
         std::lock_guard<std::mutex> guard(state->lock);
         --state->live;
         state->ended.notify_all();

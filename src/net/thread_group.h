@@ -2,10 +2,19 @@
 // all of them to end before it goes away.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
 namespace wirekit::net {
+
+// Stack reserved for each thread of a group. Sessions and file senders keep
+// their buffers on the heap and use a few KiB of stack themselves, but the
+// host's callback runs on these threads too (and may be an interpreter's
+// trampoline), so the reservation is kept generous while still a fraction of
+// the usual 8 MiB: a listener with a thousand connections holds a thousand of
+// them.
+constexpr std::size_t GROUP_THREAD_STACK_BYTES = 256 * 1024;
 
 // A set of detached threads started by one owner (a TCP endpoint, for its
 // sessions and file senders). The group counts the threads that still run,
@@ -20,7 +29,8 @@ class ThreadGroup {
 public:
     ThreadGroup();
 
-    // Runs `fn` on a new thread counted in the group. Exceptions that leave
+    // Runs `fn` on a new thread counted in the group, with a stack of
+    // GROUP_THREAD_STACK_BYTES. Exceptions that leave
     // `fn` are swallowed. Returns false, and runs nothing, when the thread
     // cannot be started or the group was closed. `fn` (and what it captured)
     // is destroyed on the new thread before the thread counts as ended.

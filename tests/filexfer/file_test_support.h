@@ -19,7 +19,11 @@
 namespace wirekit::filexfer::test {
 
 namespace fs = std::filesystem;
+using tcp::test::RawListener;
 using tcp::test::RawPeer;
+using tcp::test::readN;
+using tcp::test::resetConnection;
+using tcp::test::sendText;
 using wirekit::test::log;
 using wirekit::test::recorder;
 

@@ -55,60 +55,6 @@ TEST(OfferCodec, NamesAndAnswers) {
     EXPECT_EQ(answer(std::string("acc\0ept", 7)), Answer::Unrecognised);
 }
 
-// A listener that keeps every connection it accepts for the test to read
-// and write directly.
-class RawListener {
-public:
-    RawListener() {
-        EXPECT_EQ(listener_.Listen(0, 5), 1);
-        listener_.StartAcceptThread(group_, [this](net::Socket s, int, const std::string&) {
-            std::lock_guard<std::mutex> guard(lock_);
-            auto conn = std::make_unique<net::StreamSocket>();
-            conn->Attach(s);
-            accepted_.push_back(s);
-            conns_.push_back(std::move(conn));
-        });
-    }
-    ~RawListener() {
-        listener_.StopListen();
-        group_.waitIdle();
-        for (auto& c : conns_) c->Disconnect();
-    }
-    int port() const { return listener_.ListenPort(); }
-    // The n-th accepted connection (from 0), waiting for it.
-    net::StreamSocket* conn(std::size_t n) {
-        net::StreamSocket* out = nullptr;
-        wirekit::test::waitUntil([&] {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (conns_.size() > n) out = conns_[n].get();
-            return out != nullptr;
-        });
-        return out;
-    }
-
-private:
-    net::ThreadGroup group_;
-    net::StreamSocket listener_;
-    std::mutex lock_;
-    std::vector<net::Socket> accepted_;
-    std::vector<std::unique_ptr<net::StreamSocket>> conns_;
-};
-
-std::string readN(net::StreamSocket* s, std::size_t n) {
-    std::string out;
-    std::vector<char> buf(65536);
-    while (s && out.size() < n) {
-        int r = s->Receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
-        if (r <= 0) break;
-        out.append(buf.data(), static_cast<std::size_t>(r));
-    }
-    return out;
-}
-
-bool sendText(net::StreamSocket* s, const std::string& text) {
-    return s && s->SendAll(text.data(), text.size()) == 1;
-}
-
 class Wire : public FileTest {};
 
 TEST_F(Wire, SenderBytesAgainstRawReceiver) {

@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "frame/platform.h"
 
@@ -93,6 +96,41 @@ void resetLogs() {
 }
 
 int openDescriptors() { return platform::openDescriptorCount(); }
+
+int threadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
+int settledThreadCount() {
+    // Some runtimes (a sanitizer's, say) start a helper thread of their own
+    // with the first thread a program starts; let that happen first.
+    std::thread([] {}).join();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = threadCount();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int now = threadCount();
+        if (now != count) {
+            count = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(100)) {
+            break;
+        }
+    }
+    return count;
+}
+
+int loopCount(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    const int n = text ? std::atoi(text) : 0;
+    return n > 0 ? n : fallback;
+}
 
 NetReference::NetReference() : held_(platform::netStartup() == 0) {}
 

@@ -69,4 +69,15 @@ private:
 // Open descriptors of this process (-1 where unknown).
 int openDescriptors();
 
+// Threads of this process, from /proc/self/status (-1 where unknown).
+int threadCount();
+// threadCount() once threads that an earlier test ended have gone (and any
+// helper thread a runtime starts with a program's first thread exists): the
+// first count that holds for 100 ms (giving up after 5 s).
+int settledThreadCount();
+
+// A loop count taken from the environment variable `name` when it holds a
+// positive number, else `fallback`.
+int loopCount(const char* name, int fallback);
+
 }  // namespace wirekit::test

@@ -1,0 +1,191 @@
+// Close_Tcp racing everything else an endpoint does: sessions reading,
+// callbacks running on other threads, a close from inside the endpoint's own
+// callback, and other host threads using or closing the same handle. Each
+// race runs WIREKIT_RACE_LOOPS times (200 by default). After every close no
+// callback may start, and at the end the descriptor and thread counts are
+// back where they started.
+#include <chrono>
+#include <thread>
+
+#include "tcp/tcp_test_peer.h"
+
+namespace wirekit::tcp::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts callbacks that start once `closed` is set: set it right after a
+// Close_Tcp returns, and every later callback is a broken promise.
+struct LateCallbacks {
+    std::atomic<bool> closed{false};
+    std::atomic<int> late{0};
+    void seen() {
+        if (closed.load()) ++late;
+    }
+};
+
+// Peers that connect and send framed messages until the connection breaks,
+// the test stops them, or they have sent their share.
+class StreamingPeers {
+public:
+    StreamingPeers(int port, int count) {
+        for (int i = 0; i < count; ++i) {
+            threads_.emplace_back([this, port, i] {
+                RawPeer peer;
+                if (!peer.connect(port)) return;
+                const Bytes frame = frameOf(std::string(64 + 512 * i, 'p'));
+                for (int n = 0; n < 20000 && !stop_.load() && peer.send(frame); ++n) {
+                }
+            });
+        }
+    }
+    ~StreamingPeers() {
+        stop_ = true;
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+class CloseRace : public TcpTest {
+protected:
+    void SetUp() override {
+        TcpTest::SetUp();
+        loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
+        descriptors_ = wirekit::test::openDescriptors();
+        threads_ = wirekit::test::settledThreadCount();
+    }
+    void expectCountsRestored() {
+        EXPECT_TRUE(wirekit::test::waitUntil([&] {
+            return wirekit::test::openDescriptors() == descriptors_;
+        })) << wirekit::test::openDescriptors()
+            << " descriptors open, " << descriptors_ << " before";
+        if (threads_ < 0) return;  // no thread count on this platform
+        EXPECT_TRUE(wirekit::test::waitUntil([&] {
+            return wirekit::test::threadCount() == threads_;
+        })) << wirekit::test::threadCount()
+            << " threads, " << threads_ << " before";
+    }
+    void* listening(int slot, int* port) {
+        void* h = Init_Tcp(recorder(slot));
+        EXPECT_EQ(ListenMessage_Tcp(h, 0), 1);
+        *port = endpointOf(h)->listenPort();
+        return h;
+    }
+
+    wirekit::test::NetReference net_;
+    int loops_ = 0;
+    int descriptors_ = 0;
+    int threads_ = 0;
+};
+
+TEST_F(CloseRace, CloseWhileSessionsReadAndCallbacksRunElsewhere) {
+    LateCallbacks watch;
+    for (int i = 0; i < loops_; ++i) {
+        log(0).clear();
+        int port;
+        void* h = listening(0, &port);
+        std::weak_ptr<TcpEndpoint> weak = endpointOf(h);
+        watch.closed = false;
+        // Handlers take their message and dawdle a little, so that closes
+        // meet callbacks in progress on several session threads.
+        log(0).setHook([&, h](int code, int) {
+            watch.seen();
+            if (code != TCP_EV_MSG_RECEIVED) return;
+            char buf[4096];
+            GetMessage_Tcp(h, buf, sizeof buf);
+            std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 4)));
+        });
+        {
+            StreamingPeers peers(port, 3);
+            // Close at different moments: before any session, among the
+            // first messages, or well into the stream.
+            if (i % 3 == 1) log(0).waitFor(TCP_EV_MSG_RECEIVED, 1, 2s);
+            if (i % 3 == 2) log(0).waitFor(TCP_EV_MSG_RECEIVED, 30, 2s);
+            ASSERT_EQ(Close_Tcp(h), 1);
+            watch.closed = true;
+            EXPECT_TRUE(weak.expired()) << i;
+        }
+        ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
+    }
+    log(0).clear();
+    expectCountsRestored();
+}
+
+TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
+    LateCallbacks watch;
+    for (int i = 0; i < loops_; ++i) {
+        log(0).clear();
+        int port;
+        void* h = listening(0, &port);
+        std::weak_ptr<TcpEndpoint> weak = endpointOf(h);
+        watch.closed = false;
+        std::atomic<int> inner{-1};
+        std::atomic<int> messages{0};
+        const int closeAt = 1 + i % 5;
+        log(0).setHook([&, h](int code, int) {
+            watch.seen();
+            if (code == TCP_EV_MSG_RECEIVED && ++messages == closeAt) {
+                auto start = std::chrono::steady_clock::now();
+                inner = Close_Tcp(h);
+                // Returns at once: it does not wait for its own thread.
+                EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+                if (inner.load() == 1) watch.closed = true;
+            }
+        });
+        int outer = 0;
+        {
+            StreamingPeers peers(port, 2);
+            ASSERT_TRUE(wirekit::test::waitUntil([&] { return inner.load() != -1; }, 5s)) << i;
+            // Every other round a host thread closes too, racing the
+            // callback's close; exactly one of them retires the handle.
+            if (i % 2 == 0) outer = Close_Tcp(h);
+        }
+        if (outer == 1) watch.closed = true;
+        EXPECT_EQ(inner.load() + outer, 1) << i;
+        // The endpoint goes once the last of its threads has ended.
+        ASSERT_TRUE(wirekit::test::waitUntil([&] { return weak.expired(); }, 5s)) << i;
+        ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
+    }
+    log(0).clear();
+    expectCountsRestored();
+}
+
+TEST_F(CloseRace, HostThreadsUseAndCloseOneHandleAtOnce) {
+    for (int i = 0; i < loops_; ++i) {
+        int port;
+        void* h = listening(0, &port);
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect(port));
+        std::atomic<bool> go{false};
+        std::atomic<int> closes{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&] {
+                while (!go.load()) std::this_thread::yield();
+                closes += Close_Tcp(h);
+            });
+        }
+        threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            char buf[64];
+            for (int n = 0; n < 200; ++n) {
+                GetMessage_Tcp(h, buf, sizeof buf);
+                SendMessageSocket_Tcp(h, reinterpret_cast<void*>(std::intptr_t{1}), "x", 1);
+                if (StopListen_Tcp(h) == 0) break;  // the handle is gone
+                ListenMessage_Tcp(h, 0);
+            }
+        });
+        go = true;
+        for (auto& t : threads) t.join();
+        ASSERT_EQ(closes.load(), 1) << i;
+        EXPECT_EQ(Close_Tcp(h), 0);
+    }
+    log(0).clear();
+    expectCountsRestored();
+}
+
+}  // namespace
+}  // namespace wirekit::tcp::test
