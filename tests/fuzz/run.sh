@@ -43,8 +43,9 @@ for t in $targets; do
     rc=0
     "$build/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
         -max_len="${WIREKIT_FUZZ_MAX_LEN:-4096}" -timeout=25 -artifact_prefix="$findings/" \
-        "$corpus" "$root/tests/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
-    execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+        "$corpus" $([ -d "$root/tests/fuzz/corpus/$t" ] && echo "$root/tests/fuzz/corpus/$t") \
+        >"$log" 2>&1 || rc=$?
+    execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
     found=$(find "$findings" -type f | wc -l)
     if [ "$rc" -ne 0 ] && [ "$found" -eq 0 ]; then found=1; fi
     if [ "$found" -ne 0 ]; then
