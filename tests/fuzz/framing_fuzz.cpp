@@ -103,12 +103,13 @@ Decoded decodeInBlocks(const Bytes& stream, const unsigned char* splits, std::si
             if (want == 0 && ++emptyFeeds > 64) want = 1;
             if (want < length) length = want;
         }
-        // An exact-size copy, so that any read past the block is caught.
-        const Bytes block(stream.begin() + static_cast<std::ptrdiff_t>(offset),
-                          stream.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        // Blocks are fed where they lie in the stream, which is an exact-size
+        // allocation: a read past the last block is caught, and a read past
+        // any other shows as decoding that differs from the reference.
+        const unsigned char* block = stream.data() + offset;
         std::size_t pos = 0;
         for (;;) {
-            const FrameDecoder::Step step = decoder.feed(block.data() + pos, length - pos);
+            const FrameDecoder::Step step = decoder.feed(block + pos, length - pos);
             if (step.consumed > length - pos) fail();
             if (decoder.collected() > cap) fail();
             pos += step.consumed;
