@@ -1,0 +1,130 @@
+// Endpoints in a process that has run out of descriptors: calls that need
+// one fail cleanly, and a listening endpoint's accept thread neither spins
+// nor crashes, leaves the waiting connection queued and takes it once
+// descriptors are free again.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "frame/platform.h"
+#include "tcp/tcp_test_peer.h"
+
+namespace wirekit::tcp::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+double cpuSeconds() {
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// Lowers the soft descriptor limit to just above what is open, then takes
+// every free descriptor below it; undone on destruction.
+class DescriptorFamine {
+public:
+    DescriptorFamine() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(wirekit::test::openDescriptors() + 32);
+        if (lowered.rlim_cur > saved_.rlim_cur) lowered.rlim_cur = saved_.rlim_cur;
+        lowered_ = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+        for (int i = 0; i < 100000; ++i) {
+            int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                exhausted_ = errno == EMFILE;
+                break;
+            }
+            fillers_.push_back(fd);
+        }
+    }
+    ~DescriptorFamine() {
+        release();
+        if (lowered_) setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    bool ready() const { return lowered_ && exhausted_ && !fillers_.empty(); }
+    void release() {
+        for (int fd : fillers_) close(fd);
+        fillers_.clear();
+    }
+
+private:
+    rlimit saved_{};
+    bool lowered_ = false;
+    bool exhausted_ = false;
+    std::vector<int> fillers_;
+};
+
+// A client socket opened before the famine, connected during it.
+class EarlySocket {
+public:
+    EarlySocket() : s_(platform::tcpSocket()) {}
+    ~EarlySocket() { platform::closeSocket(s_); }
+    bool connect(int port) {
+        std::uint32_t loopback = 0;
+        platform::parseDottedAddress("127.0.0.1", &loopback);
+        return platform::connectTo(s_, loopback, port) == 0;
+    }
+    bool send(const Bytes& b) {
+        return platform::sendBytes(s_, b.data(), b.size()) == static_cast<long>(b.size());
+    }
+
+private:
+    wirekit::test::NetReference net_;  // taken before the socket opens
+    platform::Socket s_;
+};
+
+// An accept that is already waiting holds the descriptor it will return, so
+// the first connection in a famine is still taken; the one after it finds
+// none and must wait in the backlog.
+TEST_F(TcpTest, AcceptOutOfDescriptorsWaitsQuietlyAndResumes) {
+    int port;
+    void* h = server(0, &port);
+    void* other = endpoint(1);
+    EarlySocket first, second;
+    {
+        DescriptorFamine famine;
+        ASSERT_TRUE(famine.ready());
+        // Calls that need a descriptor fail cleanly.
+        EXPECT_EQ(Connect_Tcp(other, "127.0.0.1", port), 0);
+        EXPECT_EQ(ListenMessage_Tcp(other, 0), 0);
+
+        ASSERT_TRUE(first.connect(port));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
+        ASSERT_TRUE(second.connect(port));
+        const double before = cpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        // A fixed window: what is measured is how busy the process is while
+        // the connection waits, so there is no event to wait for.
+        std::this_thread::sleep_for(1s);
+        const double busy = cpuSeconds() - before;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // A spinning accept loop keeps a whole core busy for the window.
+        EXPECT_LT(busy, 0.25 * elapsed) << "CPU seconds " << busy << " over " << elapsed;
+        EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), 1);
+        // The session taken before the famine still works.
+        ASSERT_TRUE(first.send(frameOf("during")));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
+        EXPECT_EQ(take(h), "during");
+    }
+    // Descriptors are free again: the queued connection is taken and works.
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 2));
+    ASSERT_TRUE(second.send(frameOf("after the famine")));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 2));
+    EXPECT_EQ(take(h), "after the famine");
+
+    // And the endpoint that failed in the famine works now.
+    EXPECT_EQ(Connect_Tcp(other, "127.0.0.1", port), 1);
+    EXPECT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 3));
+}
+
+}  // namespace
+}  // namespace wirekit::tcp::test
