@@ -14,6 +14,11 @@
 #include "frame/platform.h"
 #include "tcp/tcp_test_peer.h"
 
+// Present when the undefined-behaviour sanitizer checks dynamic types. Its
+// check probes memory through a pipe it opens, which fails when no
+// descriptor is left, and then reports every thread start as an error.
+extern "C" __attribute__((weak)) void __ubsan_handle_dynamic_type_cache_miss();
+
 namespace wirekit::tcp::test {
 namespace {
 
@@ -81,24 +86,37 @@ private:
     platform::Socket s_;
 };
 
-// An accept that is already waiting holds the descriptor it will return, so
-// the first connection in a famine is still taken; the one after it finds
-// none and must wait in the backlog.
+// An accept that is already waiting when descriptors run out holds the one
+// it will return, so of two connections made in the famine one may still be
+// taken; the other finds none and must wait in the backlog.
 TEST_F(TcpTest, AcceptOutOfDescriptorsWaitsQuietlyAndResumes) {
+    if (&__ubsan_handle_dynamic_type_cache_miss != nullptr)
+        GTEST_SKIP() << "the dynamic type check needs descriptors of its own";
     int port;
     void* h = server(0, &port);
     void* other = endpoint(1);
-    EarlySocket first, second;
+    EarlySocket early, late[2];
+    ASSERT_TRUE(early.connect(port));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
     {
         DescriptorFamine famine;
         ASSERT_TRUE(famine.ready());
         // Calls that need a descriptor fail cleanly.
         EXPECT_EQ(Connect_Tcp(other, "127.0.0.1", port), 0);
         EXPECT_EQ(ListenMessage_Tcp(other, 0), 0);
+        // A session opened before the famine goes on working.
+        ASSERT_TRUE(early.send(frameOf("during")));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
+        EXPECT_EQ(take(h), "during");
 
-        ASSERT_TRUE(first.connect(port));
-        ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
-        ASSERT_TRUE(second.connect(port));
+        ASSERT_TRUE(late[0].connect(port));
+        ASSERT_TRUE(late[1].connect(port));
+        // Gives the held descriptor, if any, time to be used up; either
+        // way at least one connection is left waiting.
+        log(0).waitFor(TCP_EV_CONNECTED, 2, 500ms);
+        const int connected = log(0).count(TCP_EV_CONNECTED);
+        EXPECT_LE(connected, 2);
+
         const double before = cpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         // A fixed window: what is measured is how busy the process is while
@@ -109,21 +127,18 @@ TEST_F(TcpTest, AcceptOutOfDescriptorsWaitsQuietlyAndResumes) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // A spinning accept loop keeps a whole core busy for the window.
         EXPECT_LT(busy, 0.25 * elapsed) << "CPU seconds " << busy << " over " << elapsed;
-        EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), 1);
-        // The session taken before the famine still works.
-        ASSERT_TRUE(first.send(frameOf("during")));
-        ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
-        EXPECT_EQ(take(h), "during");
+        EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), connected);
     }
-    // Descriptors are free again: the queued connection is taken and works.
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 2));
-    ASSERT_TRUE(second.send(frameOf("after the famine")));
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 2));
+    // Descriptors are free again: the waiting connections are taken and work.
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 3));
+    for (auto& peer : late) ASSERT_TRUE(peer.send(frameOf("after the famine")));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 3));
+    EXPECT_EQ(take(h), "after the famine");
     EXPECT_EQ(take(h), "after the famine");
 
     // And the endpoint that failed in the famine works now.
     EXPECT_EQ(Connect_Tcp(other, "127.0.0.1", port), 1);
-    EXPECT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 3));
+    EXPECT_TRUE(log(0).waitFor(TCP_EV_CONNECTED, 4));
 }
 
 }  // namespace
