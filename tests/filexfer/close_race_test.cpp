@@ -15,33 +15,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using Events = std::vector<std::pair<int, int>>;
-
-struct LateCallbacks {
-    std::atomic<bool> closed{false};
-    std::atomic<int> late{0};
-    void seen() {
-        if (closed.load()) ++late;
-    }
-};
+using wirekit::test::LateCallbacks;
 
 class FileCloseRace : public FileTest {
 protected:
     void SetUp() override {
         FileTest::SetUp();
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
-        descriptors_ = wirekit::test::openDescriptors();
-        threads_ = wirekit::test::settledThreadCount();
-    }
-    void expectCountsRestored() {
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::openDescriptors() == descriptors_;
-        })) << wirekit::test::openDescriptors()
-            << " descriptors open, " << descriptors_ << " before";
-        if (threads_ < 0) return;
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::threadCount() == threads_;
-        })) << wirekit::test::threadCount()
-            << " threads, " << threads_ << " before";
+        counts_ = wirekit::test::ProcessCounts::settled();
     }
     static bool endsWith(int slot, std::initializer_list<int> codes,
                          std::chrono::milliseconds timeout = 10s) {
@@ -63,8 +44,7 @@ protected:
 
     wirekit::test::NetReference net_;
     int loops_ = 0;
-    int descriptors_ = 0;
-    int threads_ = 0;
+    wirekit::test::ProcessCounts counts_;
 };
 
 TEST_F(FileCloseRace, CloseWhileADecisionOrAResumeIsWaitedOn) {
@@ -124,7 +104,7 @@ TEST_F(FileCloseRace, CloseWhileADecisionOrAResumeIsWaitedOn) {
         ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
     }
     log(0).clear();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 TEST_F(FileCloseRace, CloseEitherEndWhileFilesStream) {
@@ -189,7 +169,7 @@ TEST_F(FileCloseRace, CloseEitherEndWhileFilesStream) {
         ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
     }
     wirekit::test::resetLogs();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 }  // namespace

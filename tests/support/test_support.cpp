@@ -5,6 +5,8 @@
 #include <fstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "frame/platform.h"
 
 namespace wirekit::test {
@@ -130,6 +132,25 @@ int loopCount(const char* name, int fallback) {
     const char* text = std::getenv(name);
     const int n = text ? std::atoi(text) : 0;
     return n > 0 ? n : fallback;
+}
+
+void expectDescriptorsBack(int before) {
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == before; }))
+        << openDescriptors() << " descriptors open, " << before << " before";
+}
+
+ProcessCounts ProcessCounts::settled() {
+    ProcessCounts counts;
+    counts.descriptors_ = openDescriptors();
+    counts.threads_ = settledThreadCount();
+    return counts;
+}
+
+void ProcessCounts::expectRestored() const {
+    expectDescriptorsBack(descriptors_);
+    if (threads_ < 0) return;
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threads_; }))
+        << threadCount() << " threads, " << threads_ << " before";
 }
 
 NetReference::NetReference() : held_(platform::netStartup() == 0) {}

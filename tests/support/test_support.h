@@ -2,6 +2,7 @@
 // events from the context-free host callback, counting descriptors.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -79,5 +80,36 @@ int settledThreadCount();
 // A loop count taken from the environment variable `name` when it holds a
 // positive number, else `fallback`.
 int loopCount(const char* name, int fallback);
+
+// Waits (10 s at most) for the open descriptor count to come back to
+// `before`, failing the running test when it does not.
+void expectDescriptorsBack(int before);
+
+// The descriptor and thread counts of this process at one moment, so that a
+// test can check at its end that everything it started has been given back.
+class ProcessCounts {
+public:
+    // The counts now, threads once they have settled (see settledThreadCount).
+    static ProcessCounts settled();
+    // Waits (10 s at most for each) for both counts to come back to these,
+    // failing the running test when one does not. Threads are not checked
+    // where they cannot be counted.
+    void expectRestored() const;
+
+private:
+    int descriptors_ = 0;
+    int threads_ = -1;
+};
+
+// Counts callbacks that start once `closed` is set: a race test sets it right
+// after a close returns, so every later callback is a broken promise. Call
+// seen() first thing in every callback.
+struct LateCallbacks {
+    std::atomic<bool> closed{false};
+    std::atomic<int> late{0};
+    void seen() {
+        if (closed.load()) ++late;
+    }
+};
 
 }  // namespace wirekit::test

@@ -13,16 +13,7 @@ namespace wirekit::tcp::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Counts callbacks that start once `closed` is set: set it right after a
-// Close_Tcp returns, and every later callback is a broken promise.
-struct LateCallbacks {
-    std::atomic<bool> closed{false};
-    std::atomic<int> late{0};
-    void seen() {
-        if (closed.load()) ++late;
-    }
-};
+using wirekit::test::LateCallbacks;
 
 // Peers that connect and send framed messages until the connection breaks,
 // the test stops them, or they have sent their share.
@@ -54,19 +45,7 @@ protected:
     void SetUp() override {
         TcpTest::SetUp();
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
-        descriptors_ = wirekit::test::openDescriptors();
-        threads_ = wirekit::test::settledThreadCount();
-    }
-    void expectCountsRestored() {
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::openDescriptors() == descriptors_;
-        })) << wirekit::test::openDescriptors()
-            << " descriptors open, " << descriptors_ << " before";
-        if (threads_ < 0) return;  // no thread count on this platform
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::threadCount() == threads_;
-        })) << wirekit::test::threadCount()
-            << " threads, " << threads_ << " before";
+        counts_ = wirekit::test::ProcessCounts::settled();
     }
     void* listening(int slot, int* port) {
         void* h = Init_Tcp(recorder(slot));
@@ -77,8 +56,7 @@ protected:
 
     wirekit::test::NetReference net_;
     int loops_ = 0;
-    int descriptors_ = 0;
-    int threads_ = 0;
+    wirekit::test::ProcessCounts counts_;
 };
 
 TEST_F(CloseRace, CloseWhileSessionsReadAndCallbacksRunElsewhere) {
@@ -111,7 +89,7 @@ TEST_F(CloseRace, CloseWhileSessionsReadAndCallbacksRunElsewhere) {
         ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
     }
     log(0).clear();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
@@ -150,7 +128,7 @@ TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
     }
     log(0).clear();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 TEST_F(CloseRace, HostThreadsUseAndCloseOneHandleAtOnce) {
@@ -184,7 +162,7 @@ TEST_F(CloseRace, HostThreadsUseAndCloseOneHandleAtOnce) {
         EXPECT_EQ(Close_Tcp(h), 0);
     }
     log(0).clear();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 }  // namespace

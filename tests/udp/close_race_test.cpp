@@ -18,23 +18,16 @@ protected:
         UdpTest::SetUp();
         timing::setUdpResendMs(5);
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
-        descriptors_ = wirekit::test::openDescriptors();
-        threads_ = wirekit::test::settledThreadCount();
+        counts_ = wirekit::test::ProcessCounts::settled();
         udpThreads_ = UdpEndpoint::runningThreads();
     }
     void expectCountsRestored() {
         EXPECT_TRUE(waitUntil([&] { return UdpEndpoint::runningThreads() == udpThreads_; }));
-        EXPECT_TRUE(waitUntil([&] { return wirekit::test::openDescriptors() == descriptors_; }))
-            << wirekit::test::openDescriptors() << " descriptors open, " << descriptors_
-            << " before";
-        if (threads_ < 0) return;
-        EXPECT_TRUE(waitUntil([&] { return wirekit::test::threadCount() == threads_; }))
-            << wirekit::test::threadCount() << " threads, " << threads_ << " before";
+        counts_.expectRestored();
     }
 
     int loops_ = 0;
-    int descriptors_ = 0;
-    int threads_ = 0;
+    wirekit::test::ProcessCounts counts_;
     int udpThreads_ = 0;
 };
 
