@@ -14,20 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 using Events = std::vector<std::pair<int, int>>;
 
-class HostileFilePeer : public FileTest {
+class HostileFilePeer : public tcp::test::LeakCheckedTest<FileTest> {
 protected:
-    void SetUp() override {
-        FileTest::SetUp();
-        descriptorsBefore_ = wirekit::test::openDescriptors();
-    }
-    void expectNothingLeaked() {
-        for (void* h : handles_) Close_Tcp(h);
-        handles_.clear();
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::openDescriptors() == descriptorsBefore_;
-        })) << wirekit::test::openDescriptors()
-            << " open, " << descriptorsBefore_ << " before";
-    }
     // Waits until the offer's session has ended and taken the record along.
     bool offerGone(void* server, int offer) {
         FileRecvOffer o;
@@ -36,9 +24,6 @@ protected:
     static std::string offerText(const std::string& name, std::size_t size) {
         return "SENDFILE:" + name + "," + std::to_string(size) + "\x05\x06";
     }
-
-    wirekit::test::NetReference net_;
-    int descriptorsBefore_ = 0;
 };
 
 TEST_F(HostileFilePeer, ReceiverKeepsExactlyTheAnnouncedBytes) {

@@ -13,25 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class HostilePeer : public TcpTest {
-protected:
-    void SetUp() override {
-        TcpTest::SetUp();
-        descriptorsBefore_ = wirekit::test::openDescriptors();
-    }
-    // Every endpoint closed, the descriptor count is back where it started.
-    void expectNothingLeaked() {
-        for (void* h : handles_) Close_Tcp(h);
-        handles_.clear();
-        EXPECT_TRUE(wirekit::test::waitUntil([&] {
-            return wirekit::test::openDescriptors() == descriptorsBefore_;
-        })) << wirekit::test::openDescriptors()
-            << " open, " << descriptorsBefore_ << " before";
-    }
-
-    wirekit::test::NetReference net_;
-    int descriptorsBefore_ = 0;
-};
+class HostilePeer : public LeakCheckedTest<TcpTest> {};
 
 TEST_F(HostilePeer, SilentPeersEndAtTheReadLimitWhileOthersAreServed) {
     timing::setReadTimeoutMs(300);

@@ -146,4 +146,27 @@ protected:
     std::vector<char> takeBuffer_;
 };
 
+// A fixture for tests against raw peers that misbehave: `Fixture` is TcpTest
+// or one like it that keeps the endpoints it opens in handles_. It holds a
+// socket-library reference for the raw peers and notes the descriptor count
+// at the start, so that a test can check that nothing was left open.
+template <class Fixture>
+class LeakCheckedTest : public Fixture {
+protected:
+    void SetUp() override {
+        Fixture::SetUp();
+        descriptorsBefore_ = wirekit::test::openDescriptors();
+    }
+    // Closes every endpoint the test opened and expects the descriptor
+    // count back where it started.
+    void expectNothingLeaked() {
+        for (void* h : this->handles_) Close_Tcp(h);
+        this->handles_.clear();
+        wirekit::test::expectDescriptorsBack(descriptorsBefore_);
+    }
+
+    wirekit::test::NetReference net_;
+    int descriptorsBefore_ = 0;
+};
+
 }  // namespace wirekit::tcp::test
