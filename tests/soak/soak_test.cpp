@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "filexfer/file_test_support.h"
 #include "frame/timing.h"
 #include "support/test_support.h"
 #include "support/udp_exchange.h"
@@ -31,6 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using filexfer::test::patterned;
+using filexfer::test::readFile;
 using namespace std::chrono_literals;
 
 // How long a single round of any kind may take before the run fails.
@@ -73,21 +75,6 @@ std::string messageBytes(long index) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(wide >> (8 * i));
     for (std::size_t i = 8; i < out.size(); ++i) out[i] = static_cast<char>(index + i * 13);
     return out;
-}
-
-std::string patterned(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (std::size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 16);
-    }
-    return s;
-}
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // What one TCP endpoint saw: a count per event code (bounded: one entry per
