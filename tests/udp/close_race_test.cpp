@@ -2,6 +2,8 @@
 // a close from inside its own callback, and a close on another host thread.
 // Each race runs WIREKIT_RACE_LOOPS times (200 by default). No callback may
 // start after a close returns; threads and descriptors come back.
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -21,7 +23,38 @@ protected:
         counts_ = wirekit::test::ProcessCounts::settled();
         udpThreads_ = UdpEndpoint::runningThreads();
     }
-    void expectCountsRestored() {
+
+    // What one round of a race gets: a fresh endpoint on slot 0, already
+    // listening, and a raw peer that lives for the whole race. The round
+    // sets watch.closed once its close has returned.
+    struct Round {
+        int i;
+        void* h;
+        std::weak_ptr<UdpEndpoint> weak;
+        RawPeer& peer;
+        wirekit::test::LateCallbacks& watch;
+    };
+
+    // Runs `round` loops_ times. After each round no callback may have come
+    // late, and the peer's inbox is drained; after the last, threads and
+    // descriptors are back.
+    void race(const std::function<void(Round&)>& round) {
+        auto peerHolder = std::make_unique<RawPeer>();
+        wirekit::test::LateCallbacks watch;
+        for (int i = 0; i < loops_; ++i) {
+            log(0).clear();
+            watch.closed = false;
+            void* h = Init_Udp(0, wirekit::test::recorder(0), 55, 77, 0);
+            Round r{i, h, endpoint(h), *peerHolder, watch};
+            ASSERT_EQ(ListenMessage_Udp(h), 1);
+            round(r);
+            if (HasFatalFailure()) return;
+            ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
+            while (peerHolder->receive(0)) {
+            }
+        }
+        log(0).clear();
+        peerHolder.reset();
         EXPECT_TRUE(waitUntil([&] { return UdpEndpoint::runningThreads() == udpThreads_; }));
         counts_.expectRestored();
     }
@@ -32,20 +65,12 @@ protected:
 };
 
 TEST_F(UdpCloseRace, CloseWhileBothThreadsWorkAndCallbacksRun) {
-    auto peerHolder = std::make_unique<RawPeer>();
-    RawPeer& peer = *peerHolder;
-    std::atomic<bool> closed{false};
-    std::atomic<int> late{0};
-    for (int i = 0; i < loops_; ++i) {
-        log(0).clear();
-        closed = false;
-        void* h = Init_Udp(0, wirekit::test::recorder(0), 55, 77, 0);
-        std::weak_ptr<UdpEndpoint> weak = endpoint(h);
-        ASSERT_EQ(ListenMessage_Udp(h), 1);
+    race([&](Round& r) {
+        void* h = r.h;
         const int port = portOf(h);
         // The handler takes each message at once, from the receive thread.
-        log(0).setHook([&, h](int code, int) {
-            if (closed.load()) ++late;
+        log(0).setHook([&watch = r.watch, h](int code, int) {
+            watch.seen();
             if (code == UDP_EV_MSG_RECEIVED) {
                 char buf[128];
                 GetMessage_Udp(h, buf, sizeof buf);
@@ -56,67 +81,47 @@ TEST_F(UdpCloseRace, CloseWhileBothThreadsWorkAndCallbacksRun) {
         std::atomic<bool> stop{false};
         std::thread feeder([&] {
             for (int n = 1; n < 5000 && !stop.load(); ++n)
-                peer.send(port, message(n, peer.port(), "in"));
+                r.peer.send(port, message(n, r.peer.port(), "in"));
         });
-        for (int n = 0; n < 5; ++n) SendMessage_Udp(h, "127.0.0.1", peer.port(), "out", 3);
-        if (i % 2 == 1) log(0).waitFor(UDP_EV_MSG_RECEIVED, 1 + i % 7, 2s);
+        for (int n = 0; n < 5; ++n) SendMessage_Udp(h, "127.0.0.1", r.peer.port(), "out", 3);
+        if (r.i % 2 == 1) log(0).waitFor(UDP_EV_MSG_RECEIVED, 1 + r.i % 7, 2s);
         ASSERT_EQ(Close_Udp(h), 1);
-        closed = true;
+        r.watch.closed = true;
         stop = true;
         feeder.join();
-        EXPECT_TRUE(weak.expired()) << i;
-        ASSERT_EQ(late.load(), 0) << "iteration " << i;
-        while (peer.receive(0)) {
-        }
-    }
-    log(0).clear();
-    peerHolder.reset();
-    expectCountsRestored();
+        EXPECT_TRUE(r.weak.expired()) << r.i;
+    });
 }
 
 TEST_F(UdpCloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
-    auto peerHolder = std::make_unique<RawPeer>();
-    RawPeer& peer = *peerHolder;
-    std::atomic<bool> closed{false};
-    std::atomic<int> late{0};
-    for (int i = 0; i < loops_; ++i) {
-        log(0).clear();
-        closed = false;
-        void* h = Init_Udp(0, wirekit::test::recorder(0), 55, 77, 0);
-        std::weak_ptr<UdpEndpoint> weak = endpoint(h);
-        ASSERT_EQ(ListenMessage_Udp(h), 1);
+    race([&](Round& r) {
+        void* h = r.h;
         // Closed from the receive thread (1001) or the sender thread (2001).
-        const int code = i % 2 == 0 ? UDP_EV_MSG_RECEIVED : UDP_EV_SENT;
+        const int code = r.i % 2 == 0 ? UDP_EV_MSG_RECEIVED : UDP_EV_SENT;
         std::atomic<int> inner{-1};
-        log(0).setHook([&, h, code](int c, int) {
-            if (closed.load()) ++late;
+        log(0).setHook([&watch = r.watch, &inner, h, code](int c, int) {
+            watch.seen();
             if (c == code && inner.load() == -1) {
                 inner = 0;
                 inner = Close_Udp(h);
-                if (inner.load() == 1) closed = true;
+                if (inner.load() == 1) watch.closed = true;
             }
         });
         if (code == UDP_EV_MSG_RECEIVED) {
-            peer.send(portOf(h), message(1, peer.port(), "bye"));
+            r.peer.send(portOf(h), message(1, r.peer.port(), "bye"));
         } else {
-            SendMessage_Udp(h, "127.0.0.1", peer.port(), "bye", 3);
+            SendMessage_Udp(h, "127.0.0.1", r.peer.port(), "bye", 3);
         }
-        ASSERT_TRUE(waitUntil([&] { return inner.load() != -1; }, 5s)) << i;
+        ASSERT_TRUE(waitUntil([&] { return inner.load() != -1; }, 5s)) << r.i;
         int outer = 0;
-        if (i % 4 < 2) {
+        if (r.i % 4 < 2) {
             outer = Close_Udp(h);
-            if (outer == 1) closed = true;
+            if (outer == 1) r.watch.closed = true;
         }
-        ASSERT_TRUE(waitUntil([&] { return inner.load() != 0 || outer == 1; }, 5s)) << i;
-        EXPECT_EQ(std::max(inner.load(), 0) + outer, 1) << i;
-        ASSERT_TRUE(waitUntil([&] { return weak.expired(); }, 5s)) << i;
-        ASSERT_EQ(late.load(), 0) << "iteration " << i;
-        while (peer.receive(0)) {
-        }
-    }
-    log(0).clear();
-    peerHolder.reset();
-    expectCountsRestored();
+        ASSERT_TRUE(waitUntil([&] { return inner.load() != 0 || outer == 1; }, 5s)) << r.i;
+        EXPECT_EQ(std::max(inner.load(), 0) + outer, 1) << r.i;
+        ASSERT_TRUE(waitUntil([&] { return r.weak.expired(); }, 5s)) << r.i;
+    });
 }
 
 }  // namespace
