@@ -5,6 +5,7 @@
 // callback may start, and at the end the descriptor and thread counts are
 // back where they started.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "tcp/tcp_test_peer.h"
@@ -54,56 +55,71 @@ protected:
         return h;
     }
 
+    // What one round of a race gets: a fresh endpoint on slot 0, listening
+    // on `port`. The round sets watch.closed once its close has returned.
+    struct Round {
+        int i;
+        void* h;
+        int port;
+        std::weak_ptr<TcpEndpoint> weak;
+        LateCallbacks& watch;
+    };
+
+    // Runs `round` loops_ times. After each round no callback may have come
+    // late; after the last, descriptors and threads are back.
+    void race(const std::function<void(Round&)>& round) {
+        LateCallbacks watch;
+        for (int i = 0; i < loops_; ++i) {
+            log(0).clear();
+            int port;
+            void* h = listening(0, &port);
+            Round r{i, h, port, endpointOf(h), watch};
+            watch.closed = false;
+            round(r);
+            if (HasFatalFailure()) return;
+            ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
+        }
+        log(0).clear();
+        counts_.expectRestored();
+    }
+
     wirekit::test::NetReference net_;
     int loops_ = 0;
     wirekit::test::ProcessCounts counts_;
 };
 
 TEST_F(CloseRace, CloseWhileSessionsReadAndCallbacksRunElsewhere) {
-    LateCallbacks watch;
-    for (int i = 0; i < loops_; ++i) {
-        log(0).clear();
-        int port;
-        void* h = listening(0, &port);
-        std::weak_ptr<TcpEndpoint> weak = endpointOf(h);
-        watch.closed = false;
+    race([&](Round& r) {
+        const int i = r.i;
+        void* h = r.h;
         // Handlers take their message and dawdle a little, so that closes
         // meet callbacks in progress on several session threads.
-        log(0).setHook([&, h](int code, int) {
+        log(0).setHook([&watch = r.watch, h, i](int code, int) {
             watch.seen();
             if (code != TCP_EV_MSG_RECEIVED) return;
             char buf[4096];
             GetMessage_Tcp(h, buf, sizeof buf);
             std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 4)));
         });
-        {
-            StreamingPeers peers(port, 3);
-            // Close at different moments: before any session, among the
-            // first messages, or well into the stream.
-            if (i % 3 == 1) log(0).waitFor(TCP_EV_MSG_RECEIVED, 1, 2s);
-            if (i % 3 == 2) log(0).waitFor(TCP_EV_MSG_RECEIVED, 30, 2s);
-            ASSERT_EQ(Close_Tcp(h), 1);
-            watch.closed = true;
-            EXPECT_TRUE(weak.expired()) << i;
-        }
-        ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
-    }
-    log(0).clear();
-    counts_.expectRestored();
+        StreamingPeers peers(r.port, 3);
+        // Close at different moments: before any session, among the
+        // first messages, or well into the stream.
+        if (i % 3 == 1) log(0).waitFor(TCP_EV_MSG_RECEIVED, 1, 2s);
+        if (i % 3 == 2) log(0).waitFor(TCP_EV_MSG_RECEIVED, 30, 2s);
+        ASSERT_EQ(Close_Tcp(h), 1);
+        r.watch.closed = true;
+        EXPECT_TRUE(r.weak.expired()) << i;
+    });
 }
 
 TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
-    LateCallbacks watch;
-    for (int i = 0; i < loops_; ++i) {
-        log(0).clear();
-        int port;
-        void* h = listening(0, &port);
-        std::weak_ptr<TcpEndpoint> weak = endpointOf(h);
-        watch.closed = false;
+    race([&](Round& r) {
+        const int i = r.i;
+        void* h = r.h;
         std::atomic<int> inner{-1};
         std::atomic<int> messages{0};
         const int closeAt = 1 + i % 5;
-        log(0).setHook([&, h](int code, int) {
+        log(0).setHook([&watch = r.watch, &inner, &messages, h, closeAt](int code, int) {
             watch.seen();
             if (code == TCP_EV_MSG_RECEIVED && ++messages == closeAt) {
                 auto start = std::chrono::steady_clock::now();
@@ -115,20 +131,17 @@ TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         });
         int outer = 0;
         {
-            StreamingPeers peers(port, 2);
+            StreamingPeers peers(r.port, 2);
             ASSERT_TRUE(wirekit::test::waitUntil([&] { return inner.load() != -1; }, 5s)) << i;
             // Every other round a host thread closes too, racing the
             // callback's close; exactly one of them retires the handle.
             if (i % 2 == 0) outer = Close_Tcp(h);
         }
-        if (outer == 1) watch.closed = true;
+        if (outer == 1) r.watch.closed = true;
         EXPECT_EQ(inner.load() + outer, 1) << i;
         // The endpoint goes once the last of its threads has ended.
-        ASSERT_TRUE(wirekit::test::waitUntil([&] { return weak.expired(); }, 5s)) << i;
-        ASSERT_EQ(watch.late.load(), 0) << "iteration " << i;
-    }
-    log(0).clear();
-    counts_.expectRestored();
+        ASSERT_TRUE(wirekit::test::waitUntil([&] { return r.weak.expired(); }, 5s)) << i;
+    });
 }
 
 TEST_F(CloseRace, HostThreadsUseAndCloseOneHandleAtOnce) {
