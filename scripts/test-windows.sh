@@ -38,6 +38,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; "$wineserver" -w >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 mkdir -p "$WINEPREFIX"  # the server needs the folder; wineboot fills it
+stop_wine  # a server left from an earlier run must be gone before ours starts
 "$wineserver" -p >/dev/null 2>&1 </dev/null
 "$wine" wineboot >/dev/null 2>&1 </dev/null
 

@@ -13,10 +13,37 @@
 namespace wirekit::filexfer {
 
 namespace {
+// Bounds the reads that drop what a stopped peer had already sent.
+constexpr int DISCARD_READS_MAX = 256;
+
 void copyText(char* out, std::size_t room, const std::string& text) {
     const std::size_t n = std::min(room - 1, text.size());
     std::memcpy(out, text.data(), n);
     out[n] = '\0';
+}
+
+// The answer normally fits the empty send buffer at once, and a send that
+// cannot block still goes out when a stop has just shut the connection down.
+// Only the rest of a partial send (the host filled the buffer with messages
+// the peer does not read) waits for room.
+bool sendAnswer(tcp::Session& session, const char* answer) {
+    auto& socket = session.socket();
+    std::lock_guard<std::mutex> guard(socket.sendLock());
+    const long now = socket.SendNow(answer, ANSWER_BYTES);
+    if (now < 0) return false;
+    const auto sent = static_cast<std::size_t>(now);
+    return sent == ANSWER_BYTES || socket.SendAll(answer + sent, ANSWER_BYTES - sent) == 1;
+}
+
+// Drops what the peer has already sent, without waiting for more, so that
+// closing a refused connection ends the stream in order: a close with
+// unread bytes resets the connection, and a peer can lose an answer it had
+// not read yet to that reset.
+void discardArrivedInput(tcp::Session& session, std::vector<unsigned char>& buffer) {
+    auto& socket = session.socket();
+    for (int i = 0; i < DISCARD_READS_MAX && socket.PeerQuiet() == 0; ++i) {
+        if (socket.Receive(buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) break;
+    }
 }
 }  // namespace
 
@@ -127,19 +154,19 @@ void ReceiveSide::run(tcp::Session& session, const std::string& header,
 
     offer->waiting.store(true);
     session.raise(TCP_EV_FILE_OFFER, offer->handle);
-    const bool decided = session.waitUntil([&] { return offer->decisionSignal.load(); });
+    session.waitUntil([&] { return offer->decisionSignal.load(); });
     offer->waiting.store(false);
-    if (!decided) return;
-
+    // A stop ends the wait too, but a decision given before it stands: a
+    // host that refuses and at once closes the endpoint or drops the
+    // connection must not leave the peer without its answer. An acceptance
+    // is not sent once stopped: the data would have nowhere to go, and the
+    // sender of a small file could count it as delivered.
+    if (!offer->decisionSignal.load()) return;
     const bool accepted = offer->acceptDecision.load() == 1;
-    {
-        auto& socket = session.socket();
-        std::lock_guard<std::mutex> guard(socket.sendLock());
-        const char* answer = accepted ? ANSWER_ACCEPT : ANSWER_REFUSE;
-        if (socket.SendAll(answer, ANSWER_BYTES) != 1) {
-            session.raise(TCP_EV_DISCONNECTED, 0);
-            return;
-        }
+    if (accepted && session.stopRequested()) return;
+    if (!sendAnswer(session, accepted ? ANSWER_ACCEPT : ANSWER_REFUSE)) {
+        session.raise(TCP_EV_DISCONNECTED, 0);
+        return;
     }
 
     std::vector<unsigned char> buffer(FILE_CHUNK_BYTES);
@@ -151,7 +178,12 @@ void ReceiveSide::run(tcp::Session& session, const std::string& header,
         session.raise(TCP_EV_RECV_FAILED, offer->handle);
     };
     for (;;) {
-        if (session.stopRequested()) return;
+        if (session.stopRequested()) {
+            // A stopped transfer is reset on purpose: that ends a send
+            // blocked on the other side at once.
+            if (!accepted) discardArrivedInput(session, buffer);
+            return;
+        }
         const int state = offer->state.load();
         if (state == OFFER_STOPPED) return;
         if (state == OFFER_PAUSED) {

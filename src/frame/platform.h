@@ -80,6 +80,10 @@ int localPort(Socket s);
 // Data. Each is one call; the result is the byte count the platform reports,
 // or -1. Sends never raise a signal when the peer has gone.
 long sendBytes(Socket s, const void* data, std::size_t length);
+// Like sendBytes, but never waits for room in the send buffer: the bytes it
+// takes at once, possibly fewer; -1 with a WouldBlock error when it has no
+// room at all.
+long sendBytesNow(Socket s, const void* data, std::size_t length);
 // One part of a gathered send.
 struct SendPart {
     const void* data;

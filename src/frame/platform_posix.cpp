@@ -157,6 +157,10 @@ long sendBytes(Socket s, const void* data, std::size_t length) {
     return retryEintr([&] { return ::send(fd(s), data, length, MSG_NOSIGNAL); });
 }
 
+long sendBytesNow(Socket s, const void* data, std::size_t length) {
+    return retryEintr([&] { return ::send(fd(s), data, length, MSG_NOSIGNAL | MSG_DONTWAIT); });
+}
+
 long sendGather(Socket s, const SendPart* parts, std::size_t count) {
     iovec vectors[64];
     if (count > 64) count = 64;

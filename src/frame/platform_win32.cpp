@@ -489,6 +489,12 @@ long sendBytes(Socket s, const void* data, std::size_t length) {
     return sendGather(s, &part, 1);
 }
 
+// The socket is non-blocking already: one send, no wait for room.
+long sendBytesNow(Socket s, const void* data, std::size_t length) {
+    int r = ::send(sock(s), static_cast<const char*>(data), clampLength(length), 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
 long sendGather(Socket s, const SendPart* parts, std::size_t count) {
     if (count > 64) count = 64;
     WSABUF buffers[64];

@@ -21,7 +21,12 @@ StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable, bool sending)
     Connection* c = owner_.connection_.get();
     if (c && (c->usable || !requireUsable)) {
         ++c->users;
-        if (sending_) ++c->senders;
+        if (sending_) {
+            // Without this a send starting just after such a shutdown could
+            // block on a full window with nothing left to end it.
+            if (c->sendingEnded) platform::shutdownBoth(c->socket);
+            ++c->senders;
+        }
         connection_ = c;
     }
 }
@@ -33,11 +38,12 @@ StreamSocket::Use::~Use() {
     if (--connection_->users == 0) owner_.connIdle_.notify_all();
 }
 
-void StreamSocket::shutdownFor(const Connection& c, bool wakeSenders) {
+void StreamSocket::shutdownFor(Connection& c, bool wakeSenders) {
     if (wakeSenders && c.senders > 0) {
         platform::shutdownBoth(c.socket);
     } else {
         platform::shutdownReceive(c.socket);
+        if (wakeSenders) c.sendingEnded = true;
     }
 }
 
@@ -180,6 +186,24 @@ int StreamSocket::SendAll(const void* data, std::size_t length, std::size_t* sen
     }
     if (sent) *sent = done;
     return result;
+}
+
+long StreamSocket::SendNow(const void* data, std::size_t length) {
+    if (!data && length > 0) {
+        setError(-1);
+        return -1;
+    }
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    long n = platform::sendBytesNow(use.socket(), data, length);
+    if (n >= 0) return n;
+    const int code = platform::lastError();
+    if (platform::classifyError(code) == platform::ErrorKind::WouldBlock) return 0;
+    setError(code);
+    return -1;
 }
 
 int StreamSocket::SendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,

@@ -67,7 +67,9 @@ public:
     void Disconnect();
     // Shuts the connection down without closing it: a Receive waiting on
     // another thread returns at once with 0; with bothDirections a Send in
-    // progress fails too. Safe from any thread.
+    // progress fails too, and so does every Send, SendAll or SendParts that
+    // starts later (SendNow, which cannot block, still goes out when none
+    // was in progress). Safe from any thread.
     void Shutdown(bool bothDirections);
 
     // The steps that gate every send: -1 without a usable connection; when
@@ -82,6 +84,13 @@ public:
     // all went out, 0 otherwise. `sent` (optional) receives the number of
     // bytes that went out either way.
     int SendAll(const void* data, std::size_t length, std::size_t* sent = nullptr);
+    // One send of what the send buffer takes right now, without waiting for
+    // room and without the liveness gate. As it cannot block it never counts
+    // as a send in progress, so a short last answer still goes out on a
+    // connection that another thread is stopping (see Shutdown). The byte
+    // count taken, 0 when there was no room at all, -1 on failure or without
+    // a usable connection.
+    long SendNow(const void* data, std::size_t length);
     // SendAll for up to 64 parts sent in order with gathered sends. With
     // `gate`, ReadyToSend's check comes first, in the same step.
     int SendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
@@ -129,6 +138,9 @@ private:
         bool usable = true;
         int users = 0;    // threads inside an operation on the descriptor
         int senders = 0;  // of those, the ones that may be blocked in a send
+        // A shutdown in both directions was asked for while no send was in
+        // progress; a send that may block shuts the sending direction itself.
+        bool sendingEnded = false;
     };
     // A counted use of the current connection; empty when there is none.
     class Use {
@@ -149,7 +161,7 @@ private:
     // once our FIN is out, Linux stops reopening the receive window, and a
     // peer blocked on a full window would then hang until the orphaned
     // socket expires instead of getting a reset at its next send.
-    static void shutdownFor(const Connection& c, bool wakeSenders);
+    static void shutdownFor(Connection& c, bool wakeSenders);
 
     // Per accept thread, so that a restarted listener's thread never reads
     // the flags of the one before it.

@@ -11,9 +11,18 @@
 namespace wirekit::tcp {
 
 namespace {
-// Endpoints whose callback is running on this thread, innermost last; a
-// close from inside a callback must not wait for that callback to end.
-thread_local std::vector<const TcpEndpoint*> t_inCallbackOf;
+// One callback running on this thread. The frames live on the stacks of the
+// raise() calls and are chained innermost first; a close from inside a
+// callback must not wait for that callback to end.
+struct CallbackFrame {
+    const TcpEndpoint* endpoint;
+    const CallbackFrame* outer;
+};
+// A plain pointer on purpose: a thread-local with a destructor is destroyed
+// at every thread's exit, and with the Windows toolchain's threads library
+// that destruction takes the loader lock while holding the library's own
+// lock, which deadlocks against another thread ending at the same time.
+thread_local const CallbackFrame* t_callbacks = nullptr;
 }  // namespace
 
 TcpEndpoint::TcpEndpoint(EventCallback callback) : callback_(callback) {}
@@ -27,13 +36,14 @@ bool TcpEndpoint::raise(int code, int param) {
         if (closing_.load()) return false;
         ++inCallback_;
     }
-    t_inCallbackOf.push_back(this);
+    const CallbackFrame frame{this, t_callbacks};
+    t_callbacks = &frame;
     try {
         raiseEvent(callback_, code, param);
     } catch (...) {
         // Nothing a host handler throws may unwind through library threads.
     }
-    t_inCallbackOf.pop_back();
+    t_callbacks = frame.outer;
     {
         std::lock_guard<std::mutex> guard(callbackLock_);
         --inCallback_;
@@ -43,8 +53,9 @@ bool TcpEndpoint::raise(int code, int param) {
 }
 
 void TcpEndpoint::waitForOtherCallbacks() {
-    const int mine =
-        static_cast<int>(std::count(t_inCallbackOf.begin(), t_inCallbackOf.end(), this));
+    int mine = 0;
+    for (const CallbackFrame* f = t_callbacks; f; f = f->outer)
+        if (f->endpoint == this) ++mine;
     std::unique_lock<std::mutex> guard(callbackLock_);
     callbackIdle_.wait(guard, [&] { return inCallback_ <= mine; });
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "filexfer/file_test_support.h"
+#include "tcp/session.h"
 
 namespace wirekit::filexfer::test {
 namespace {
@@ -105,6 +106,79 @@ TEST_F(FileCloseRace, CloseWhileADecisionOrAResumeIsWaitedOn) {
     }
     log(0).clear();
     counts_.expectRestored();
+}
+
+// A refusal given just before the session is stopped (the host refuses and
+// closes the endpoint, or drops the connection, at once) still reaches the
+// peer, followed by an orderly end of the stream rather than a reset, also
+// when the peer's later bytes were still unread. A stop from inside the offer
+// handler always comes before the session looks at the decision; one from
+// the host thread races it.
+TEST_F(FileCloseRace, ARefusalGivenJustBeforeAStopReachesThePeer) {
+    enum Stop { CloseInHandler, DisconnectInHandler, CloseFromHost };
+    const int rounds = std::max(6, loops_ / 4);
+    for (int i = 0; i < rounds; ++i) {
+        const Stop stop = static_cast<Stop>(i % 3);
+        const bool unreadBytes = i % 6 >= 3;
+        log(0).clear();
+        void* s = Init_Tcp(recorder(0));
+        ASSERT_EQ(ListenMessage_Tcp(s, 0), 1);
+        std::shared_ptr<tcp::TcpEndpoint> ep = tcp::test::endpointOf(s);
+        const int port = ep->listenPort();
+        std::weak_ptr<tcp::TcpEndpoint> weak = ep;
+        std::atomic<std::uintptr_t> connection{0};
+        std::atomic<bool> extraSent{false};
+        // True once the peer's later bytes wait unread in the session's socket.
+        auto inputQueued = [weak, &connection, &extraSent] {
+            return wirekit::test::waitUntil([&] {
+                auto endpoint = weak.lock();
+                auto session = endpoint ? endpoint->findSession(connection.load()) : nullptr;
+                return extraSent.load() && session && session->socket().PeerQuiet() == 0;
+            });
+        };
+        log(0).setHook([&, s, stop, unreadBytes](int code, int param) {
+            if (code == TCP_EV_CONNECTED) connection = static_cast<std::uintptr_t>(param);
+            if (code != TCP_EV_FILE_OFFER || stop == CloseFromHost) return;
+            if (unreadBytes && !inputQueued()) return;
+            RecvFile_Tcp(s, param, false);
+            if (stop == CloseInHandler) Close_Tcp(s);
+            if (stop == DisconnectInHandler)
+                DisConnect_Tcp(s, reinterpret_cast<void*>(connection.load()));
+        });
+        ep.reset();
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect(port));
+        ASSERT_TRUE(peer.send(std::string("SENDFILE:r.bin,1000\x05\x06")));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER)) << i;
+        const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+        if (unreadBytes) {
+            ASSERT_TRUE(peer.send(std::string(300, 'x')));
+            extraSent = true;
+        }
+        if (stop == CloseFromHost) {
+            FileRecvOffer o;
+            ASSERT_TRUE(wirekit::test::waitUntil([&] {
+                return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0;
+            })) << i;
+            if (unreadBytes) {
+                ASSERT_TRUE(inputQueued()) << i;
+            }
+            ASSERT_EQ(RecvFile_Tcp(s, offer, false), 1);
+            ASSERT_EQ(Close_Tcp(s), 1);
+        }
+        EXPECT_EQ(peer.read(6), "refuse") << "round " << i;
+        char b;
+        EXPECT_EQ(peer.socket.Receive(&b, 1, 5000), 0) << "round " << i;
+        if (stop == DisconnectInHandler) {
+            FileRecvOffer o;
+            EXPECT_TRUE(
+                wirekit::test::waitUntil([&] { return GetRecvOffer_Tcp(s, offer, &o) == 0; }));
+            ASSERT_EQ(Close_Tcp(s), 1);
+        }
+        ASSERT_TRUE(wirekit::test::waitUntil([&] { return weak.expired(); }, 5s)) << i;
+    }
+    log(0).clear();
+    expectCountsRestored();
 }
 
 TEST_F(FileCloseRace, CloseEitherEndWhileFilesStream) {

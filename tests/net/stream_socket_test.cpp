@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "frame/platform.h"
 #include "frame/timing.h"
@@ -131,6 +133,42 @@ TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
         EXPECT_LE(result.load(), 0);
         EXPECT_LT(Clock::now() - start, 5s);
     }
+}
+
+// After a shutdown in both directions that found no send in progress, a
+// later blocking send must fail at once (it could otherwise block on a full
+// window with nothing left to end it), while SendNow still delivers a last
+// answer. A receive-only shutdown leaves every send alone.
+TEST(StreamSocket, SendsAfterAShutdownAndSendNowNeverWaits) {
+    for (bool both : {false, true}) {
+        Pair pair;
+        pair.client.Shutdown(both);
+        EXPECT_EQ(pair.client.SendNow("last", 4), 4) << both;
+        const std::string later = "later";
+        EXPECT_EQ(pair.client.SendAll(later.data(), later.size()), both ? 0 : 1);
+        platform::SendPart part{later.data(), later.size()};
+        EXPECT_EQ(pair.client.SendParts(&part, 1, nullptr, false), both ? 0 : 1);
+        pair.client.Disconnect();
+        std::string seen;
+        char buf[64];
+        for (int i = 0; i < 10 && platform::waitReadable(pair.server, 5000) == 1; ++i) {
+            long n = platform::receiveBytes(pair.server, buf, sizeof buf);
+            if (n <= 0) break;
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        EXPECT_EQ(seen, both ? "last" : "lastlaterlater");
+    }
+    // A peer that reads nothing: SendNow reports a full buffer as 0 instead
+    // of waiting for room.
+    Pair pair;
+    platform::setBufferSizes(pair.client.SocketNumber(), 4096);
+    std::vector<char> block(65536, 'z');
+    long last = -1;
+    for (int i = 0; i < 2000 && last != 0; ++i)
+        last = pair.client.SendNow(block.data(), block.size());
+    EXPECT_EQ(last, 0);
+    EXPECT_TRUE(pair.client.IsConnected());
+    EXPECT_EQ(StreamSocket().SendNow("x", 1), -1);
 }
 
 TEST(StreamSocket, ReceiveTimeLimitClosesTheConnection) {
