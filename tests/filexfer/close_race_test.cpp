@@ -178,7 +178,7 @@ TEST_F(FileCloseRace, ARefusalGivenJustBeforeAStopReachesThePeer) {
         ASSERT_TRUE(wirekit::test::waitUntil([&] { return weak.expired(); }, 5s)) << i;
     }
     log(0).clear();
-    expectCountsRestored();
+    counts_.expectRestored();
 }
 
 TEST_F(FileCloseRace, CloseEitherEndWhileFilesStream) {
