@@ -193,7 +193,9 @@ TEST_F(HostileFilePeer, ReceiverKilledAtEachPhaseEndsTheJob) {
                 drain.join();
             }
             resetConnection(*conn);
-            if (phase == Pause) ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+            if (phase == Pause) {
+                ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+            }
             ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_FAILED));
             EXPECT_EQ(log(1).count(TCP_EV_SEND_DONE), 0);
             FileSendJob j;
