@@ -44,16 +44,6 @@ long secondsFromEnvironment() {
     return value > 0 ? value : 5;
 }
 
-// Resident memory in KiB, or -1 where the system does not tell.
-long residentKiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
 constexpr bool kSanitized =
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     true;
@@ -380,7 +370,7 @@ TEST(Soak, MixedTrafficDeliversEverythingAndStaysFlat) {
         Snapshot s;
         if (!pause.hold(ROUND_LIMIT)) figures.fail("a worker did not reach the end of its round");
         s.descriptors = wirekit::test::openDescriptors();
-        s.residentKiB = residentKiB();
+        s.residentKiB = wirekit::test::statusField("VmRSS");
         return s;
     };
 

@@ -99,14 +99,17 @@ void resetLogs() {
 
 int openDescriptors() { return platform::openDescriptorCount(); }
 
-int threadCount() {
+long statusField(const char* name) {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::string key = std::string(name) + ":";
     while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+        if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
     }
     return -1;
 }
+
+int threadCount() { return static_cast<int>(statusField("Threads")); }
 
 int settledThreadCount() {
     // Some runtimes (a sanitizer's, say) start a helper thread of their own

@@ -70,6 +70,9 @@ private:
 // Open descriptors of this process (-1 where unknown).
 int openDescriptors();
 
+// A numeric field of /proc/self/status ("Threads", "VmRSS" in KiB, ...);
+// -1 where the system does not tell.
+long statusField(const char* name);
 // Threads of this process, from /proc/self/status (-1 where unknown).
 int threadCount();
 // threadCount() once threads that an earlier test ended have gone (and any

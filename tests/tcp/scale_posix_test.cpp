@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "tcp/tcp_test_peer.h"
@@ -18,17 +17,6 @@ namespace wirekit::tcp::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A /proc/self/status field in kB, or -1.
-long statusField(const char* name) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(name) + ":";
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
-    }
-    return -1;
-}
 
 TEST_F(TcpTest, ScaleThousandConnectionsOfAHundredMessagesEach) {
     const int connections = wirekit::test::loopCount("WIREKIT_SCALE_CONNECTIONS", 1000);
@@ -88,7 +76,7 @@ TEST_F(TcpTest, ScaleThousandConnectionsOfAHundredMessagesEach) {
     std::printf(
         "[ scale    ] %d connections x %d messages: peak RSS %ld kB, %d threads "
         "while all were connected\n",
-        connections, perConnection, statusField("VmHWM"), threadsAtPeak);
+        connections, perConnection, wirekit::test::statusField("VmHWM"), threadsAtPeak);
 
     peers.clear();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, connections, 30s));
