@@ -6,6 +6,7 @@
 // back where they started.
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "tcp/tcp_test_peer.h"
@@ -116,12 +117,19 @@ TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
     race([&](Round& r) {
         const int i = r.i;
         void* h = r.h;
-        std::atomic<int> inner{-1};
-        std::atomic<int> messages{0};
+        // Owned by the handler too: a thread of the closed endpoint may still
+        // be inside it when the round's own frame is gone.
+        struct Shared {
+            std::atomic<int> inner{-1};
+            std::atomic<int> messages{0};
+        };
+        auto shared = std::make_shared<Shared>();
+        std::atomic<int>& inner = shared->inner;
         const int closeAt = 1 + i % 5;
-        log(0).setHook([&watch = r.watch, &inner, &messages, h, closeAt](int code, int) {
+        log(0).setHook([&watch = r.watch, shared, h, closeAt](int code, int) {
+            std::atomic<int>& inner = shared->inner;
             watch.seen();
-            if (code == TCP_EV_MSG_RECEIVED && ++messages == closeAt) {
+            if (code == TCP_EV_MSG_RECEIVED && ++shared->messages == closeAt) {
                 auto start = std::chrono::steady_clock::now();
                 inner = Close_Tcp(h);
                 // Returns at once: it does not wait for its own thread.

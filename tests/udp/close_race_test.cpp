@@ -98,8 +98,12 @@ TEST_F(UdpCloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         void* h = r.h;
         // Closed from the receive thread (1001) or the sender thread (2001).
         const int code = r.i % 2 == 0 ? UDP_EV_MSG_RECEIVED : UDP_EV_SENT;
-        std::atomic<int> inner{-1};
-        log(0).setHook([&watch = r.watch, &inner, h, code](int c, int) {
+        // Owned by the handler too: a thread of the closed endpoint may still
+        // be inside it when the round's own frame is gone.
+        auto innerHeld = std::make_shared<std::atomic<int>>(-1);
+        std::atomic<int>& inner = *innerHeld;
+        log(0).setHook([&watch = r.watch, innerHeld, h, code](int c, int) {
+            std::atomic<int>& inner = *innerHeld;
             watch.seen();
             if (c == code && inner.load() == -1) {
                 inner = 0;
