@@ -19,7 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "api/registry.h"
+#include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -86,9 +87,7 @@ void onClientEvent(int code, int) {
 }
 
 int listenPortOf(void* h) {
-    return wirekit::EndpointRegistry::instance()
-        .findAs<wirekit::tcp::TcpEndpoint>(h, wirekit::EndpointKind::Tcp)
-        ->listenPort();
+    return wirekit::api::EndpointRegistry::instance().findTcp(h).tcp->listenPort();
 }
 
 // ---- The raw side -----------------------------------------------------------

@@ -47,7 +47,8 @@ struct RecvOffer {
 
 class ReceiveSide {
 public:
-    explicit ReceiveSide(tcp::TcpEndpoint& endpoint) : endpoint_(endpoint) {}
+    ReceiveSide(tcp::TcpEndpoint& endpoint, std::recursive_mutex& stateLock)
+        : endpoint_(endpoint), lock_(stateLock) {}
 
     // The session's file mode; returns when the session is to end.
     void run(tcp::Session& session, const std::string& header, const unsigned char* leftover,
@@ -67,10 +68,12 @@ public:
     void close();
 
 private:
+    // Under the file side's state lock, with 3010 raised while it is held.
     void setOfferState(RecvOffer& offer, int value);
     static void wake(RecvOffer& offer);
 
     tcp::TcpEndpoint& endpoint_;
+    std::recursive_mutex& lock_;
     HandleTable<RecvOffer> handles_;
 };
 

@@ -84,18 +84,6 @@ bool FrameEncoder::encode(const void* body, std::size_t length, const Sink& sink
     return flush(sink);
 }
 
-std::vector<unsigned char> FrameEncoder::encodeToVector(const void* body, std::size_t length) {
-    std::vector<unsigned char> out;
-    FrameEncoder encoder;
-    encoder.encode(body, length, [&](const FramePiece* pieces, std::size_t count) {
-        for (std::size_t k = 0; k < count; ++k) {
-            out.insert(out.end(), pieces[k].data, pieces[k].data + pieces[k].length);
-        }
-        return true;
-    });
-    return out;
-}
-
 FrameDecoder::FrameDecoder(std::size_t maxMessageBytes) : maxMessageBytes_(maxMessageBytes) {}
 
 bool FrameDecoder::append(const unsigned char* data, std::size_t length) {

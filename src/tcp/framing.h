@@ -52,9 +52,6 @@ public:
     // True when the sink took every batch.
     bool encode(const void* body, std::size_t length, const Sink& sink);
 
-    // The whole frame as one buffer (tests and small callers).
-    static std::vector<unsigned char> encodeToVector(const void* body, std::size_t length);
-
 private:
     bool flush(const Sink& sink);
     bool stage(const unsigned char* data, std::size_t length, const Sink& sink);

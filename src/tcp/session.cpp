@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "frame/timing.h"
+#include "core/timing.h"
 #include "tcp/framing.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
@@ -17,7 +17,7 @@ bool Session::raise(int code, int param) { return endpoint_.raise(code, param); 
 
 void Session::requestStop(bool bothDirections) {
     stop_.store(true);
-    socket_.Shutdown(bothDirections);
+    socket_.shutdown(bothDirections);
     wake();
 }
 
@@ -45,7 +45,7 @@ namespace {
 // framed, so it is read and dropped until the connection ends.
 void discardFileStream(Session& session, std::vector<unsigned char>& block) {
     while (!session.stopRequested()) {
-        int n = session.socket().Receive(block.data(), static_cast<int>(block.size()),
+        int n = session.socket().receive(block.data(), static_cast<int>(block.size()),
                                          timing::readTimeoutMs());
         if (n <= 0) break;
     }
@@ -56,7 +56,7 @@ void messageLoop(Session& session) {
     FrameDecoder decoder;
     std::vector<unsigned char> block(SESSION_BLOCK_BYTES);
     for (;;) {
-        int n = session.socket().Receive(block.data(), SESSION_BLOCK_BYTES, timing::readTimeoutMs());
+        int n = session.socket().receive(block.data(), SESSION_BLOCK_BYTES, timing::readTimeoutMs());
         // A stopped session ends even when the peer keeps sending: bytes
         // already queued would otherwise keep it reading.
         if (n <= 0 || session.stopRequested()) {
@@ -101,9 +101,9 @@ void messageLoop(Session& session) {
 void runSession(std::shared_ptr<TcpEndpoint> endpoint, platform::Socket socket,
                 const std::string& peerAddress) {
     auto session = std::make_shared<Session>(*endpoint, socket, peerAddress);
-    session->socket().Attach(socket);
+    session->socket().attach(socket);
     if (!endpoint->addSession(session)) {
-        session->socket().Disconnect();
+        session->socket().disconnect();
         return;
     }
     session->raise(TCP_EV_CONNECTED, static_cast<int>(socket));
@@ -117,7 +117,7 @@ void runSession(std::shared_ptr<TcpEndpoint> endpoint, platform::Socket socket,
     // The entry goes first, so that a new connection given the same number
     // after the close below keeps its own entry.
     endpoint->removeSession(session.get());
-    session->socket().Disconnect();
+    session->socket().disconnect();
 }
 
 }  // namespace wirekit::tcp

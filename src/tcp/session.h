@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 #include "net/stream_socket.h"
 
 namespace wirekit::tcp {
@@ -22,14 +22,14 @@ constexpr int SESSION_BLOCK_BYTES = 64 * 1024;
 // connection. The endpoint's map refers to it by socket number; host threads
 // may hold a reference to it for the length of an export (a server-form send
 // or disconnect), which is why its connection is closed only after those
-// uses have ended (StreamSocket::Disconnect waits for them). Sessions are
+// uses have ended (StreamSocket::disconnect waits for them). Sessions are
 // made with make_shared, so the file side may keep a shared_from_this()
 // reference (to wake a waiting session from a host thread, say).
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(TcpEndpoint& endpoint, platform::Socket socket, std::string peerAddress);
 
-    // The connection (taken over with Attach when the session starts).
+    // The connection (taken over with attach() when the session starts).
     net::StreamSocket& socket() { return socket_; }
     // The accepted socket's number, as reported with 3015; it does not change
     // when the connection is closed.

@@ -5,22 +5,13 @@
 #include <cstring>
 #include <exception>
 
-#include "frame/events.h"
-#include "frame/timing.h"
+#include "core/timing.h"
 
 namespace wirekit::udp {
 
 static_assert(MAX_PAYLOAD_BYTES == MAX_UDP_PAYLOAD_BYTES, "the public limit is the codec's");
 
 namespace {
-
-std::atomic<int> g_runningThreads{0};
-
-// Counts a thread of an endpoint from its start to its end.
-struct RunningThread {
-    RunningThread() { g_runningThreads.fetch_add(1); }
-    ~RunningThread() { g_runningThreads.fetch_sub(1); }
-};
 
 void printLine(const char* line) {
     std::fputs(line, stdout);
@@ -46,34 +37,16 @@ UdpEndpoint::UdpEndpoint(unsigned char headerByte1, unsigned char headerByte2)
       recvWake_(platform::createWakeup()) {}
 
 UdpEndpoint::~UdpEndpoint() {
-    // After close() both threads are joined or detached; an endpoint that was
-    // never closed cannot have threads, since they hold references to it.
-    stopEndpoint();
+    // No thread of the endpoint runs any more: they hold references to it.
+    releaseResources();
     platform::destroyWakeup(recvWake_);
 }
-
-void UdpEndpoint::close() { stopEndpoint(); }
-
-int UdpEndpoint::runningThreads() { return g_runningThreads.load(); }
 
 std::size_t UdpEndpoint::sendQueueSize() {
     std::lock_guard<std::mutex> guard(lock_);
     return acks_.size() + messages_.size();
 }
 
-std::size_t UdpEndpoint::recvQueueSize() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return recvQueue_.size();
-}
-
-std::size_t UdpEndpoint::knownSenders() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return filter_.size();
-}
-
-void UdpEndpoint::raise(int code, int param) {
-    if (!closed_.load()) raiseEvent(callback_.load(), code, param);
-}
 
 // ---- Sockets ---------------------------------------------------------------
 
@@ -140,11 +113,12 @@ bool UdpEndpoint::openSendSocketLocked(bool broadcast) {
 // ---- Threads ---------------------------------------------------------------
 
 bool UdpEndpoint::startListening() {
-    std::lock_guard<std::mutex> control(controlLock_);
-    if (stopped_) return false;
+    std::unique_lock<std::mutex> control(controlLock_);
+    if (stopped_ || closing()) return false;
     if (listening_.load()) return true;
-    // A receive thread that ended on its own is finished; collect it.
-    if (recvThread_.joinable()) recvThread_.join();
+    // A receive thread that ended on its own may still be on its way out;
+    // it must be gone before another one uses the socket.
+    recvEnded_.wait(control, [&] { return !recvRunning_; });
     bool broadcast = broadcastMode_.load();
     if (recvSocket_ == platform::INVALID_SOCKET_VALUE &&
         !openReceiveSocketLocked(localPort_.load(), broadcast))
@@ -156,73 +130,41 @@ bool UdpEndpoint::startListening() {
     }
     if (sendSocketMissing) openSendSocketLocked(broadcast);
 
-    std::shared_ptr<UdpEndpoint> self = shared_from_this();
     platform::clearWakeup(recvWake_);
     listening_.store(true);
-    try {
-        recvThread_ = std::thread([self] { self->receiveLoop(); });
-    } catch (const std::exception&) {
+    recvRunning_ = true;
+    if (!startThread([this] { receiveLoop(); })) {
         listening_.store(false);
+        recvRunning_ = false;
         return false;
     }
-    if (!senderStarted_) {
-        try {
-            senderThread_ = std::thread([self] { self->senderLoop(); });
-            senderStarted_ = true;
-        } catch (const std::exception&) {
-            // Left for the next call to try again; received messages are
-            // still filed meanwhile.
-        }
-    }
+    // Left for the next call to try again when it cannot start; received
+    // messages are still filed meanwhile.
+    if (!senderStarted_) senderStarted_ = startThread([this] { senderLoop(); });
     return true;
 }
 
-void UdpEndpoint::stopEndpoint() {
-    std::thread receiver;
-    std::thread sender;
+void UdpEndpoint::stopActivity() {
     {
-        // The thread objects are taken out so that no lock is held while the
-        // threads are waited for: a callback still running on one of them
-        // may call startListening, which then finds the endpoint stopped.
         std::lock_guard<std::mutex> control(controlLock_);
-        closed_.store(true);
         stopped_ = true;
         listening_.store(false);
         platform::raiseWakeup(recvWake_);
         // Also ends a read that would block, where readiness was reported
         // but the datagram was then dropped by the system.
         if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::shutdownReceive(recvSocket_);
-        receiver = std::move(recvThread_);
-        sender = std::move(senderThread_);
     }
-    const std::thread::id me = std::this_thread::get_id();
-    if (receiver.joinable()) {
-        if (receiver.get_id() == me)
-            receiver.detach();
-        else
-            receiver.join();
-    }
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_.store(true);
+    wake_.notify_all();
+}
+
+void UdpEndpoint::releaseResources() {
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        stopping_.store(true);
-        wake_.notify_all();
-    }
-    if (sender.joinable()) {
-        if (sender.get_id() == me)
-            sender.detach();
-        else
-            sender.join();
-    }
-    {
-        // Under the lock: a thread that is still running (the caller's own)
-        // checks the socket under it before every transmission.
         std::lock_guard<std::mutex> guard(lock_);
         if (sendSocket_ != platform::INVALID_SOCKET_VALUE) platform::closeSocket(sendSocket_);
         sendSocket_ = platform::INVALID_SOCKET_VALUE;
     }
-    // The receive thread is either joined or is the caller, which looks at
-    // `listening_` before it touches the socket again; nothing reopens it
-    // once the endpoint is stopped.
     std::lock_guard<std::mutex> control(controlLock_);
     if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::closeSocket(recvSocket_);
     recvSocket_ = platform::INVALID_SOCKET_VALUE;
@@ -335,7 +277,6 @@ int UdpEndpoint::serviceQueueLocked(Clock::time_point now, bool woken) {
 }
 
 void UdpEndpoint::senderLoop() {
-    RunningThread running;
     std::unique_lock<std::mutex> guard(lock_);
     while (!stopping_.load()) {
         Clock::time_point now = Clock::now();
@@ -367,7 +308,6 @@ void UdpEndpoint::senderLoop() {
 // ---- Receiving -------------------------------------------------------------
 
 void UdpEndpoint::receiveLoop() {
-    RunningThread running;
     printLine("Receive Thread Started.\n");
     std::vector<std::uint8_t> buffer;
     try {
@@ -403,6 +343,11 @@ void UdpEndpoint::receiveLoop() {
     }
     listening_.store(false);
     printLine("Receive Thread Ended.\n");
+    {
+        std::lock_guard<std::mutex> control(controlLock_);
+        recvRunning_ = false;
+    }
+    recvEnded_.notify_all();
 }
 
 void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length, std::uint32_t source) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/timing.h"
+#include "core/timing.h"
 #include "support/test_support.h"
 #include "tcp/tcp_test_peer.h"
 #include "wirekit.h"

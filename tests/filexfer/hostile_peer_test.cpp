@@ -56,7 +56,7 @@ TEST_F(HostileFilePeer, ReceiverKeepsExactlyTheAnnouncedBytes) {
     ASSERT_TRUE(longPeer.send(data.substr(30000) + patterned(300000, 22)));
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(longPeer.send(patterned(65536, 23 + i)));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
-    longPeer.socket.Disconnect();
+    longPeer.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
     EXPECT_EQ(readFile(received("long.bin")), data);
     const Events events = log(0).events();
@@ -182,7 +182,7 @@ TEST_F(HostileFilePeer, ReceiverKilledAtEachPhaseEndsTheJob) {
                 std::atomic<bool> paused{false};
                 std::thread drain([&] {
                     std::vector<char> buf(65536);
-                    while (!paused.load() && conn->Receive(buf.data(), 65536, 200) >= 0) {
+                    while (!paused.load() && conn->receive(buf.data(), 65536, 200) >= 0) {
                     }
                 });
                 FileSendJob j;

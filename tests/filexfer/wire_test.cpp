@@ -7,7 +7,7 @@
 
 #include "filexfer/file_test_support.h"
 #include "filexfer/offer.h"
-#include "net/thread_group.h"
+#include "core/thread_group.h"
 
 namespace wirekit::filexfer::test {
 namespace {
@@ -76,8 +76,8 @@ TEST_F(Wire, SenderBytesAgainstRawReceiver) {
     EXPECT_EQ(readN(job, data.size()), data);
     ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
     char byte;
-    EXPECT_EQ(job->Receive(&byte, 1, 5000), 0);  // closed once done
-    EXPECT_EQ(raw.conn(0)->PeerQuiet(), 1);
+    EXPECT_EQ(job->receive(&byte, 1, 5000), 0);  // closed once done
+    EXPECT_EQ(raw.conn(0)->peerIsQuiet(), 1);
 }
 
 TEST_F(Wire, RefusalClosesTheJobsConnection) {
@@ -90,7 +90,7 @@ TEST_F(Wire, RefusalClosesTheJobsConnection) {
     EXPECT_EQ(readN(job, 2), "\x05\x06");
     ASSERT_TRUE(sendText(job, "refuse"));
     char byte;
-    EXPECT_EQ(job->Receive(&byte, 1, 5000), 0);
+    EXPECT_EQ(job->receive(&byte, 1, 5000), 0);
     FileSendJob j;
     ASSERT_EQ(GetSendJob_Tcp(c, paramOf(1, TCP_EV_SEND_QUEUED), &j), 1);
     EXPECT_EQ(j.state, JOB_REFUSED);
@@ -120,7 +120,7 @@ TEST_F(Wire, ReceiverBytesAgainstRawSender) {
     EXPECT_EQ(o.fileSize, 50000);
     EXPECT_EQ(o.bytesReceived, 50000);
     EXPECT_STREQ(o.peerAddress, "127.0.0.1");
-    peer.socket.Disconnect();
+    peer.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
 }
 
@@ -133,7 +133,7 @@ TEST_F(Wire, LeftoverAfterMarkerAndRefusalWritesNothing) {
     ASSERT_TRUE(peer.send(std::string("SENDFILE:no.bin,4\x05\x06" "abcd")));
     EXPECT_EQ(peer.read(6), "refuse");
     ASSERT_TRUE(peer.send(std::string("more")));
-    peer.socket.Disconnect();
+    peer.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
     EXPECT_FALSE(fs::exists(received("no.bin")));
     EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
@@ -149,7 +149,7 @@ TEST_F(Wire, PeerDisconnectMidFileLeavesPartialFile) {
     EXPECT_EQ(peer.read(6), "accept");
     ASSERT_TRUE(peer.send(std::string(400, 'h')));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
-    peer.socket.Disconnect();
+    peer.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
     FileRecvOffer o;
     // The offer died with its session.

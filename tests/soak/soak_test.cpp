@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "filexfer/file_test_support.h"
-#include "frame/timing.h"
+#include "core/timing.h"
 #include "support/test_support.h"
 #include "support/udp_exchange.h"
 #include "tcp/tcp_test_peer.h"

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 namespace wirekit::test {
 

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "tcp/frame_bytes.h"
 #include "tcp/framing.h"
 
 namespace wirekit::tcp {
@@ -90,8 +91,8 @@ TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
 }
 
 TEST(FrameEncoder, WritesExactBytesInOneBatchAndSendsLongRunsUncopied) {
-    EXPECT_EQ(FrameEncoder::encodeToVector("\x05\x05", 2), bytes({5, 7, 5, 5, 5, 5, 5, 7}));
-    EXPECT_EQ(FrameEncoder::encodeToVector(nullptr, 0), bytes({5, 7, 5, 7}));
+    EXPECT_EQ(test::encodeFrame("\x05\x05", 2), bytes({5, 7, 5, 5, 5, 5, 5, 7}));
+    EXPECT_EQ(test::encodeFrame(nullptr, 0), bytes({5, 7, 5, 7}));
     Bytes plain(200000, 0x41);
     int calls = 0;
     FrameEncoder encoder;

@@ -104,7 +104,7 @@ TEST_F(TcpTest, SessionEndsOnPeerCloseMidMessageAndAtTheReadLimit) {
     ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, 2));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
     char b;
-    EXPECT_EQ(idle.socket.Receive(&b, 1, 5000), 0);  // the server closed it
+    EXPECT_EQ(idle.socket.receive(&b, 1, 5000), 0);  // the server closed it
     EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
     EXPECT_EQ(log(0).count(TCP_EV_MSG_RECEIVED), 0);  // the partial message is dropped
     EXPECT_EQ(take(h), "<none>");
@@ -165,7 +165,7 @@ TEST_F(TcpTest, ServerFormSendGoesOnlyToLiveSessionsOfThisEndpoint) {
     EXPECT_EQ(SendMessageSocket_Tcp(h, s, "x", -1), 0);
 
     // A number that is an open descriptor of the process but no session.
-    auto other = reinterpret_cast<void*>(static_cast<std::uintptr_t>(peer.socket.SocketNumber()));
+    auto other = reinterpret_cast<void*>(static_cast<std::uintptr_t>(peer.socket.socketNumber()));
     EXPECT_EQ(SendMessageSocket_Tcp(h, other, "nope", 4), 0);
     EXPECT_EQ(DisConnectSocket_Tcp(h, other), 0);
 
@@ -176,7 +176,7 @@ TEST_F(TcpTest, ServerFormSendGoesOnlyToLiveSessionsOfThisEndpoint) {
     EXPECT_EQ(SendMessageSocket_Tcp(h, s, "late", 4), 0);
     EXPECT_EQ(DisConnectSocket_Tcp(h, s), 0);
     char b;
-    EXPECT_EQ(peer.socket.Receive(&b, 1, 5000), 0);
+    EXPECT_EQ(peer.socket.receive(&b, 1, 5000), 0);
 }
 
 TEST_F(TcpTest, CloseWithBusySessionsReturnsPromptlyAndLeavesNothingBehind) {
@@ -242,7 +242,7 @@ TEST_F(TcpTest, CloseFromInsideItsOwnCallbackReturnsAtOnce) {
     EXPECT_FALSE(log(0).waitUntil([&](const auto& e) { return static_cast<int>(e.size()) > seen; },
                                   300ms));
     char c;
-    EXPECT_EQ(b.socket.Receive(&c, 1, 5000), 0);
+    EXPECT_EQ(b.socket.receive(&c, 1, 5000), 0);
 }
 
 // A file side that records what it was handed and reads the rest itself.
@@ -256,7 +256,7 @@ public:
         socketNumber = session.socketNumber();
         char buf[256];
         while (stream.size() < 6) {
-            int n = session.socket().Receive(buf, sizeof buf, 10000);
+            int n = session.socket().receive(buf, sizeof buf, 10000);
             if (n <= 0) return;
             stream.append(buf, static_cast<std::size_t>(n));
         }

@@ -32,7 +32,7 @@ extern char** environ;
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 namespace wirekit::test {
 

@@ -2,7 +2,7 @@
 // loopback, usage errors, the demo, and a receiver facing a hostile offer.
 #include <gtest/gtest.h>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 #include <filesystem>
 #include <fstream>

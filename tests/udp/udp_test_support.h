@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/timing.h"
+#include "platform/platform.h"
+#include "core/timing.h"
 #include "support/test_support.h"
+#include "api/registry.h"
 #include "udp/udp_endpoint.h"
 
 namespace wirekit::udp::test {
@@ -78,7 +79,7 @@ protected:
         return handles_.back();
     }
     static std::shared_ptr<UdpEndpoint> endpoint(void* h) {
-        return EndpointRegistry::instance().findAs<UdpEndpoint>(h, EndpointKind::Udp);
+        return api::EndpointRegistry::instance().findUdp(h);
     }
     static int portOf(void* h) { return endpoint(h)->localPort(); }
     // The oldest message as "address:payload", or "" when none is queued.

@@ -1,5 +1,5 @@
 // POSIX sockets behind platform.h.
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -215,13 +215,6 @@ int waitReadable(Socket s, int timeoutMs) {
 }
 
 int pollReadable(Socket s) { return waitReadable(s, 0); }
-
-int pollWritable(Socket s) {
-    pollfd p{fd(s), POLLOUT, 0};
-    int r = retryEintr([&] { return ::poll(&p, 1, 0); });
-    if (r < 0) return -1;
-    return (r > 0 && (p.revents & POLLOUT)) ? 1 : 0;
-}
 
 long bytesPending(Socket s) {
     int n = 0;

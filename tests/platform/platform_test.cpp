@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 namespace p = wirekit::platform;
 using namespace std::chrono;

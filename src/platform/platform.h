@@ -106,8 +106,6 @@ int waitReadable(Socket s, int timeoutMs);
 int pollReadable(Socket s);
 // Bytes waiting to be read (FIONREAD); -1 on failure.
 long bytesPending(Socket s);
-// 1 when writing would not block right now, 0 when not, -1 on failure.
-int pollWritable(Socket s);
 
 // A wake-up that another thread can raise to end a wait on a socket early.
 // waitReadableOrWoken returns 1 readable, 2 woken, 0 time limit, -1 failure.

@@ -32,7 +32,7 @@
 #include <windows.h>
 #include <process.h>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -595,16 +595,6 @@ int pollReadable(Socket s) {
         if (it != table().end() && it->second->receiveStopped()) return 1;
     }
     return readableNow(h);
-}
-
-int pollWritable(Socket s) {
-    fd_set writeSet;
-    FD_ZERO(&writeSet);
-    FD_SET(sock(s), &writeSet);
-    timeval zero{0, 0};
-    int r = ::select(0, nullptr, &writeSet, nullptr, &zero);
-    if (r == SOCKET_ERROR) return -1;
-    return r > 0 ? 1 : 0;
 }
 
 long bytesPending(Socket s) {
