@@ -25,14 +25,12 @@ ThreadGroup::ThreadGroup() : state_(std::make_shared<State>()) {}
 
 bool ThreadGroup::start(std::function<void()> fn) {
     std::shared_ptr<State> state = state_;
-    {
-        std::lock_guard<std::mutex> guard(state->lock);
-        if (state->closed) return false;
-        ++state->live;
-    }
-    g_running.fetch_add(1);
-    const bool started = platform::startThread(
-        [state, fn = std::move(fn)]() mutable {
+    // Built before the thread is counted: building it may fail for want of
+    // memory, and a count without a thread would make waitIdle() wait for
+    // ever.
+    std::function<void()> body;
+    try {
+        body = [state, fn = std::move(fn)]() mutable {
             t_memberOf = state.get();
             try {
                 fn();
@@ -49,9 +47,17 @@ bool ThreadGroup::start(std::function<void()> fn) {
             std::lock_guard<std::mutex> guard(state->lock);
             --state->live;
             state->ended.notify_all();
-        },
-        GROUP_THREAD_STACK_BYTES);
-    if (!started) {
+        };
+    } catch (...) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (state->closed) return false;
+        ++state->live;
+    }
+    g_running.fetch_add(1);
+    if (!platform::startThread(std::move(body), GROUP_THREAD_STACK_BYTES)) {
         g_running.fetch_sub(1);
         std::lock_guard<std::mutex> guard(state->lock);
         --state->live;

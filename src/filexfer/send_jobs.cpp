@@ -72,7 +72,12 @@ int SendJobs::sendFile(const char* path) {
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         job->handle = handles_.add(job);
-        waiting_.push_back(job);
+        try {
+            waiting_.push_back(job);
+        } catch (...) {
+            handles_.remove(job->handle);
+            throw;
+        }
     }
     endpoint_.raise(TCP_EV_SEND_QUEUED, job->handle);
     startSenderIfNeeded();

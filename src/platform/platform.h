@@ -111,11 +111,16 @@ long bytesPending(Socket s);
 // waitReadableOrWoken returns 1 readable, 2 woken, 0 time limit, -1 failure.
 // A raised wake-up stays raised until clearWakeup.
 struct Wakeup;
+// Null when the system refuses one (or there is no memory for it).
 Wakeup* createWakeup();
 void destroyWakeup(Wakeup* w);
 void raiseWakeup(Wakeup* w);
 void clearWakeup(Wakeup* w);
 int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs);
+// Owns a wake-up (for std::unique_ptr).
+struct WakeupDeleter {
+    void operator()(Wakeup* w) const { destroyWakeup(w); }
+};
 
 // Errors. The raw code of the last failed socket call on this thread.
 int lastError();

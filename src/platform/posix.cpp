@@ -230,7 +230,12 @@ struct Wakeup {
 Wakeup* createWakeup() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
-    return new Wakeup{fds[0], fds[1]};
+    auto* w = new (std::nothrow) Wakeup{fds[0], fds[1]};
+    if (!w) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    return w;
 }
 
 void destroyWakeup(Wakeup* w) {

@@ -613,7 +613,9 @@ Wakeup* createWakeup() {
         ::WSASetLastError(static_cast<int>(::GetLastError()));
         return nullptr;
     }
-    return new Wakeup{event};
+    auto* w = new (std::nothrow) Wakeup{event};
+    if (!w) ::CloseHandle(event);
+    return w;
 }
 
 void destroyWakeup(Wakeup* w) {

@@ -25,6 +25,11 @@ constexpr int SESSION_BLOCK_BYTES = 64 * 1024;
 // uses have ended (StreamSocket::disconnect waits for them). Sessions are
 // made with make_shared, so the file side may keep a shared_from_this()
 // reference (to wake a waiting session from a host thread, say).
+//
+// Locks: waitLock_ serves only waitUntil()/wake(): what a waiter looks at
+// are atomics, and taking the lock in wake() orders a wake-up after the
+// waiter's last look. It is taken under no other lock of the session. The
+// connection has its own (see StreamSocket).
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(TcpEndpoint& endpoint, platform::Socket socket, std::string peerAddress);

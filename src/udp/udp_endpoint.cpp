@@ -26,7 +26,8 @@ std::int32_t toWireSequence(std::uint32_t counter) {
     return value;
 }
 
-bool validPort(std::int32_t port) { return port >= 1 && port <= 65535; }
+// A port a datagram can be sent to (0 cannot).
+bool isDestinationPort(std::int32_t port) { return port >= 1 && port <= 65535; }
 
 }  // namespace
 
@@ -39,7 +40,6 @@ UdpEndpoint::UdpEndpoint(unsigned char headerByte1, unsigned char headerByte2)
 UdpEndpoint::~UdpEndpoint() {
     // No thread of the endpoint runs any more: they hold references to it.
     releaseResources();
-    platform::destroyWakeup(recvWake_);
 }
 
 std::size_t UdpEndpoint::sendQueueSize() {
@@ -130,7 +130,7 @@ bool UdpEndpoint::startListening() {
     }
     if (sendSocketMissing) openSendSocketLocked(broadcast);
 
-    platform::clearWakeup(recvWake_);
+    platform::clearWakeup(recvWake_.get());
     listening_.store(true);
     recvRunning_ = true;
     if (!startThread([this] { receiveLoop(); })) {
@@ -149,7 +149,7 @@ void UdpEndpoint::stopActivity() {
         std::lock_guard<std::mutex> control(controlLock_);
         stopped_ = true;
         listening_.store(false);
-        platform::raiseWakeup(recvWake_);
+        platform::raiseWakeup(recvWake_.get());
         // Also ends a read that would block, where readiness was reported
         // but the datagram was then dropped by the system.
         if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::shutdownReceive(recvSocket_);
@@ -179,7 +179,7 @@ EnqueueResult UdpEndpoint::enqueueMessage(const void* payload, int length, const
     std::uint32_t destination = 0;
     if (address == nullptr || !platform::parseDottedAddress(address, &destination))
         return EnqueueResult::Refused;
-    if (!validPort(port)) return EnqueueResult::Refused;
+    if (!isDestinationPort(port)) return EnqueueResult::Refused;
 
     bool full = false;
     try {
@@ -221,7 +221,7 @@ bool UdpEndpoint::transmitLocked(const Outgoing& record) {
 
 void UdpEndpoint::acknowledgeLocked(std::uint32_t address, std::int32_t port,
                                     std::int32_t sequence) {
-    if (!validPort(port)) return;
+    if (!isDestinationPort(port)) return;
     Outgoing ack(headerByte1_, headerByte2_);
     ack.packet.buildAck(sequence);
     ack.packet.port = port;
@@ -318,7 +318,7 @@ void UdpEndpoint::receiveLoop() {
     // Without a wake-up the wait is bounded so that a stop is still noticed.
     const int waitMs = recvWake_ ? -1 : 100;
     while (listening_.load()) {
-        int ready = platform::waitReadableOrWoken(recvSocket_, recvWake_, waitMs);
+        int ready = platform::waitReadableOrWoken(recvSocket_, recvWake_.get(), waitMs);
         if (!listening_.load() || ready == 2) break;
         if (ready < 0) break;
         if (ready == 0) continue;

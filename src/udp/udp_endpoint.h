@@ -164,7 +164,7 @@ private:
     // Replaced under controlLock_; the receive thread reads it while it runs.
     platform::Socket recvSocket_ = platform::INVALID_SOCKET_VALUE;
     // Ends the receive thread's wait on a stop.
-    platform::Wakeup* recvWake_ = nullptr;
+    std::unique_ptr<platform::Wakeup, platform::WakeupDeleter> recvWake_;
     std::atomic<bool> listening_{false};
 
     // Guards everything below.

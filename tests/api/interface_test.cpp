@@ -1,15 +1,38 @@
-// The shared library exports exactly the C interface of wirekit.h, and the
-// event table is consistent.
+// The shared library exports exactly the C interface of wirekit.h, the event
+// table is consistent, and no exception crosses the interface.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include "support/test_support.h"
 #include "wirekit.h"
+
+// Allocations of this program fail on demand, on the arming thread only: the
+// library is linked into it, so its allocations come here too.
+namespace {
+thread_local long t_allocationsLeft = -1;  // -1: never fail
+}
+
+void* operator new(std::size_t size) {
+    if (t_allocationsLeft == 0) throw std::bad_alloc();
+    if (t_allocationsLeft > 0) --t_allocationsLeft;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+// The pair matches: what the operator new above returns comes from malloc.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -86,6 +109,52 @@ TEST(Interface, RecordLayoutsKeepFieldOrderAndWidths) {
     EXPECT_EQ(offsetof(FileRecvOffer, savePath) - offsetof(FileRecvOffer, fileName), 260u);
     EXPECT_EQ(sizeof(FileRecvOffer::peerAddress), 27u);
     EXPECT_EQ(offsetof(FileRecvOffer, acceptDecision), offsetof(FileRecvOffer, state) + 4);
+}
+
+// Runs `call` with its first, second, third ... allocation failing until it
+// runs through, which must end in success; a failing run may end either way
+// (`undo` cleans up a success), but no exception may escape and nothing may
+// stay open.
+template <typename Result>
+void failEachAllocation(const std::function<Result()>& call, Result failure,
+                        const std::function<void(Result)>& undo = [](Result) {}) {
+    const int descriptors = wirekit::test::openDescriptors();
+    for (long k = 0; k < 10000; ++k) {
+        t_allocationsLeft = k;
+        Result r = call();
+        const bool ranThrough = t_allocationsLeft > 0;
+        t_allocationsLeft = -1;
+        undo(r);
+        wirekit::test::expectDescriptorsBack(descriptors);
+        if (ranThrough) {
+            EXPECT_NE(r, failure) << "with " << k << " allocations";
+            return;
+        }
+    }
+    ADD_FAILURE() << "never ran through";
+}
+
+TEST(Interface, AnAllocationFailureInsideAnExportReturnsTheFailureValue) {
+    auto closeTcp = [](void* h) {
+        if (h != reinterpret_cast<void*>(-1)) {
+            EXPECT_EQ(Close_Tcp(h), 1);
+        }
+    };
+    failEachAllocation<void*>([] { return Init_Tcp(nullptr); }, reinterpret_cast<void*>(-1),
+                              closeTcp);
+    failEachAllocation<void*>([] { return Init_Udp(0, nullptr, 55, 77, 0); },
+                              reinterpret_cast<void*>(-1), closeTcp);
+
+    void* udp = Init_Udp(0, nullptr, 55, 77, 0);
+    failEachAllocation<int>([&] { return SendMessage_Udp(udp, "127.0.0.1", 9, "abc", 3); }, 0);
+    EXPECT_EQ(Close_Udp(udp), 1);
+
+    void* tcp = Init_Tcp(nullptr);
+    failEachAllocation<int>([&] { return ListenMessage_Tcp(tcp, 0); }, 0,
+                            [&](int) { StopListen_Tcp(tcp); });
+    const std::string path = std::string(WIREKIT_SOURCE_DIR) + "/README.md";
+    failEachAllocation<int>([&] { return SendFile_Tcp(tcp, path.c_str()); }, 0);
+    EXPECT_EQ(Close_Tcp(tcp), 1);
 }
 
 }  // namespace
