@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "core/thread_group.h"
 #include "net/listener.h"
 #include "net/stream_socket.h"
-#include "core/thread_group.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -43,8 +43,10 @@ void serverEvents(int code, int param) {
         std::lock_guard<std::mutex> guard(g_lock);
         // The session ends with 3013 once the sender closes after the file;
         // only a 3013 before 3011 is a failure.
-        if (code == TCP_EV_RECV_DONE) g_received = true;
-        else if (!g_received) g_failed = true;
+        if (code == TCP_EV_RECV_DONE)
+            g_received = true;
+        else if (!g_received)
+            g_failed = true;
         g_changed.notify_all();
     }
 }
@@ -122,7 +124,8 @@ double rawRun(const std::string& source, const std::string& target, std::int64_t
 int main(int argc, char** argv) {
     const long mib = argc > 1 ? std::atol(argv[1]) : 512;
     const std::int64_t size = static_cast<std::int64_t>(mib) << 20;
-    const fs::path dir = fs::temp_directory_path() / ("wirekit_bench_" + std::to_string(std::rand()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("wirekit_bench_" + std::to_string(std::rand()));
     fs::create_directories(dir);
     const std::string source = (dir / "source.bin").string();
     {
@@ -130,7 +133,8 @@ int main(int argc, char** argv) {
         std::vector<char> block(1 << 20);
         unsigned x = 12345;
         for (auto& c : block) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-        for (long i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        for (long i = 0; i < mib; ++i)
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
     const double mb = static_cast<double>(size) / 1e6;
     const double raw = rawRun(source, (dir / "raw.bin").string(), size);

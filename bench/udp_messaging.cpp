@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "api/registry.h"
+#include "platform/platform.h"
 #include "udp/udp_endpoint.h"
 #include "wirekit.h"
 

@@ -81,7 +81,7 @@
  * Event codes: one table, X(name, code, description). The constants and
  * wirekit_event_name() below are generated from it.
  */
-#define WIREKIT_EVENT_TABLE(X)                                                              \
+#define WIREKIT_EVENT_TABLE(X)                                                               \
     X(UDP_EV_MSG_RECEIVED, 1001, "UDP message queued (param: address length + 1 + payload)") \
     X(UDP_EV_RECV_QUEUE_FULL, 1003, "UDP message dropped: receive queue full")               \
     X(UDP_EV_RECV_FAILED, 1004, "UDP datagram read failed")                                  \
@@ -155,28 +155,28 @@ static inline const char* wirekit_event_text(int code) {
 
 /* A file being sent. Read it with GetSendJob_Tcp; the library owns the live record. */
 typedef struct FileSendJob {
-    uintptr_t connection;  /* internal reference to the connection the job travels on */
-    char fileName[260];    /* name offered to the peer, no directory */
-    char filePath[264];    /* path given to SendFile_Tcp */
-    int64_t fileSize;      /* size when queued */
-    int64_t bytesSent;     /* bytes the connection has taken */
-    int32_t savedState;    /* state a resume returns to */
-    int32_t state;         /* JOB_* */
-    uint8_t busy;          /* 1 while a sender thread works on the job */
-    char peerHost[47];     /* peer host at queue time */
+    uintptr_t connection; /* internal reference to the connection the job travels on */
+    char fileName[260];   /* name offered to the peer, no directory */
+    char filePath[264];   /* path given to SendFile_Tcp */
+    int64_t fileSize;     /* size when queued */
+    int64_t bytesSent;    /* bytes the connection has taken */
+    int32_t savedState;   /* state a resume returns to */
+    int32_t state;        /* JOB_* */
+    uint8_t busy;         /* 1 while a sender thread works on the job */
+    char peerHost[47];    /* peer host at queue time */
 } FileSendJob;
 
 /* A file being received. Read it with GetRecvOffer_Tcp; name the target with
  * SetSavePath_Tcp before accepting with RecvFile_Tcp. */
 typedef struct FileRecvOffer {
-    uintptr_t waitEvent;   /* non-zero while the session waits for a decision or a resume */
-    char fileName[260];    /* offered name, made safe (no directory part) */
-    char savePath[264];    /* where the file is written */
-    int64_t fileSize;      /* announced size */
-    int64_t bytesReceived; /* bytes written so far */
-    int32_t state;         /* OFFER_* */
+    uintptr_t waitEvent;    /* non-zero while the session waits for a decision or a resume */
+    char fileName[260];     /* offered name, made safe (no directory part) */
+    char savePath[264];     /* where the file is written */
+    int64_t fileSize;       /* announced size */
+    int64_t bytesReceived;  /* bytes written so far */
+    int32_t state;          /* OFFER_* */
     uint8_t acceptDecision; /* 1 accept, anything else refuse */
-    char peerAddress[27];  /* dotted IPv4 address of the offering peer */
+    char peerAddress[27];   /* dotted IPv4 address of the offering peer */
 } FileRecvOffer;
 
 #ifdef __cplusplus
@@ -215,8 +215,7 @@ WIREKIT_API int ListenMessage_Udp(void* h);
 WIREKIT_API int SendMessage_Udp(void* h, const char* address, int port, const void* data,
                                 int length);
 /* Exactly SendMessage_Udp; whether many receive it depends on the address. */
-WIREKIT_API int Broadcast_Udp(void* h, const char* address, int port, const void* data,
-                              int length);
+WIREKIT_API int Broadcast_Udp(void* h, const char* address, int port, const void* data, int length);
 /* Copies the oldest message as "address:payload" (no terminator) and returns
  * the payload length; -1 with 1006 when empty, -1 with 1005 when `size` is
  * short or `buffer` is null (the message stays queued). */
@@ -285,8 +284,8 @@ WIREKIT_API bool Des_Go(unsigned char* out, const unsigned char* in, int length,
 WIREKIT_API int Compress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
                          unsigned int sourceLen);
 /* zlib one-shot uncompress; zlib status code. */
-WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen,
-                           const unsigned char* source, unsigned int sourceLen);
+WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
+                           unsigned int sourceLen);
 /* n + (n >> 12) + (n >> 14) + 11, in unsigned 32-bit arithmetic. */
 WIREKIT_API unsigned int CompressBound(unsigned int sourceLen);
 

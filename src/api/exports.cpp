@@ -14,9 +14,8 @@ WIREKIT_API const char* hello(void) { return "OK"; }
 
 WIREKIT_API bool Des_Go(unsigned char* out, const unsigned char* in, int length,
                         const unsigned char* key, int keyLength, bool decrypt) {
-    return guarded(false, [&] {
-        return wirekit::cipher::desGo(out, in, length, key, keyLength, decrypt);
-    });
+    return guarded(
+        false, [&] { return wirekit::cipher::desGo(out, in, length, key, keyLength, decrypt); });
 }
 
 WIREKIT_API int Compress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
@@ -26,8 +25,8 @@ WIREKIT_API int Compress(unsigned char* dest, unsigned int* destLen, const unsig
     });
 }
 
-WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen,
-                           const unsigned char* source, unsigned int sourceLen) {
+WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
+                           unsigned int sourceLen) {
     return guarded(Z_MEM_ERROR, [&] {
         return wirekit::compress::uncompressBuffer(dest, destLen, source, sourceLen);
     });

@@ -72,7 +72,7 @@ private:
     void* add(Entry entry);
 
     std::mutex lock_;
-    std::uint32_t lastHandle_ = 0;                       // guarded by lock_
+    std::uint32_t lastHandle_ = 0;                        // guarded by lock_
     std::unordered_map<std::uint32_t, Entry> endpoints_;  // guarded by lock_
 };
 

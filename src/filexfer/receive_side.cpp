@@ -5,8 +5,8 @@
 #include <fstream>
 #include <vector>
 
-#include "filexfer/offer.h"
 #include "core/timing.h"
+#include "filexfer/offer.h"
 #include "tcp/session.h"
 #include "tcp/tcp_endpoint.h"
 
@@ -194,9 +194,8 @@ private:
     // False when the session is to end.
     bool awaitResume() {
         offer_.waiting.store(true);
-        const bool resumed = session_.waitUntil([&] {
-            return offer_.resumeSignal.load() || offer_.state.load() == OFFER_STOPPED;
-        });
+        const bool resumed = session_.waitUntil(
+            [&] { return offer_.resumeSignal.load() || offer_.state.load() == OFFER_STOPPED; });
         offer_.waiting.store(false);
         offer_.resumeSignal.store(false);
         return resumed && offer_.state.load() != OFFER_STOPPED;
@@ -239,10 +238,10 @@ private:
     bool writePiece(const unsigned char* data, std::size_t n) {
         const std::int64_t received = offer_.bytesReceived.load();
         const std::int64_t room = offer_.fileSize - received;
-        const std::size_t take =
-            accepted_ && room > 0
-                ? static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(n)))
-                : 0;
+        const std::size_t take = accepted_ && room > 0
+                                     ? static_cast<std::size_t>(std::min<std::int64_t>(
+                                           room, static_cast<std::int64_t>(n)))
+                                     : 0;
         if (take == 0) return true;
         if (!file_.is_open() && !openTarget()) return false;
         const std::int64_t total = received + static_cast<std::int64_t>(take);

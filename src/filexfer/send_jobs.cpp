@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "filexfer/offer.h"
 #include "core/timing.h"
+#include "filexfer/offer.h"
 #include "tcp/tcp_endpoint.h"
 
 namespace wirekit::filexfer {
@@ -332,9 +332,14 @@ void SendJobs::awaitAnswer(SendJob& job) {
             return;
         }
         switch (parseAnswer(answer, static_cast<std::size_t>(n))) {
-            case Answer::Accept: setJobState(job, JOB_SENDING); return;
-            case Answer::Refuse: setJobState(job, JOB_REFUSED); return;
-            case Answer::Unrecognised: break;
+            case Answer::Accept:
+                setJobState(job, JOB_SENDING);
+                return;
+            case Answer::Refuse:
+                setJobState(job, JOB_REFUSED);
+                return;
+            case Answer::Unrecognised:
+                break;
         }
     }
 }
@@ -398,10 +403,12 @@ void SendJobs::runJob(SendJob& job) {
     // Pause or Stop acts on the job meanwhile.
     const int state = job.state.load();
     if (state == JOB_DONE) endpoint_.raise(TCP_EV_SEND_DONE, job.handle);
-    if (state == JOB_REFUSED || state == JOB_STOPPED || state == JOB_SEND_FAILED) dropConnection(job);
+    if (state == JOB_REFUSED || state == JOB_STOPPED || state == JOB_SEND_FAILED)
+        dropConnection(job);
     // A paused job keeps its connection, so that a resume goes on from
     // bytesSent on it.
-    if (state == JOB_REFUSED || state == JOB_PAUSED) endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+    if (state == JOB_REFUSED || state == JOB_PAUSED)
+        endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
     if (state == JOB_STOPPED) endpoint_.raise(TCP_EV_SEND_STOPPED, job.handle);
 
     std::lock_guard<std::recursive_mutex> guard(lock_);

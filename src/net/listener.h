@@ -75,9 +75,9 @@ private:
     core::ThreadGroup acceptThread_;
 
     mutable std::mutex lock_;
-    Socket socket_ = INVALID_SOCKET_VALUE;       // guarded by lock_
-    int port_ = -1;                              // guarded by lock_
-    std::shared_ptr<AcceptState> acceptState_;   // guarded by lock_
+    Socket socket_ = INVALID_SOCKET_VALUE;      // guarded by lock_
+    int port_ = -1;                             // guarded by lock_
+    std::shared_ptr<AcceptState> acceptState_;  // guarded by lock_
 };
 
 }  // namespace wirekit::net

@@ -82,8 +82,7 @@ public:
     long sendNow(const void* data, std::size_t length);
     // sendAll() for up to 64 parts sent in order with gathered sends. With
     // `gate`, send()'s liveness check comes first, in the same step.
-    int sendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
-                  bool gate);
+    int sendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent, bool gate);
     // Waits up to timeoutMs (negative: no limit) for input, then reads once,
     // at most `length` bytes. > 0 bytes read; 0 the peer closed (or another
     // thread shut the connection down); -1 failure or no usable connection.

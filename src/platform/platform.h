@@ -52,7 +52,7 @@ int shutdownBoth(Socket s);
 // Options (each switches the option on).
 int setReuseAddress(Socket s);  // listening and datagram sockets
 int setBroadcast(Socket s);
-int setNoDelay(Socket s);       // TCP_NODELAY on a stream socket
+int setNoDelay(Socket s);  // TCP_NODELAY on a stream socket
 // Makes an ICMP port-unreachable from an earlier send not fail later reads of
 // a datagram socket (a no-op where the platform never reports it so).
 int ignoreConnectionReset(Socket s);
@@ -95,8 +95,7 @@ long sendGather(Socket s, const SendPart* parts, std::size_t count);
 long receiveBytes(Socket s, void* buffer, std::size_t length);
 long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port);
 // Reads one whole datagram; fills the source address and port when non-null.
-long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address,
-                     int* port);
+long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address, int* port);
 
 // Readiness. waitReadable waits up to timeoutMs (-1: no limit) for the socket
 // to be readable (data, end of stream, a pending error, or an incoming

@@ -26,13 +26,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
 #include <process.h>
-
-#include "platform/platform.h"
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -40,10 +41,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
+
+#include "platform/platform.h"
 
 namespace wirekit::platform {
 namespace {
@@ -226,10 +229,12 @@ int waitOn(SOCKET s, SocketState& state, HANDLE wake, int timeoutMs) {
         if (ready != 0) return ready;
         DWORD slice = RECHECK_MS;
         if (limited) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                            .count();
-            if (left <= 0) return 0;
-            slice = static_cast<DWORD>(std::min<long long>(left, RECHECK_MS));
+            // Rounded up: a wait of what is left, cut to whole milliseconds,
+            // would end before the deadline.
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return 0;
+            const long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            slice = static_cast<DWORD>(std::min<long long>(ms, RECHECK_MS));
         }
         WSAEVENT events[3] = {state.netEvent(), state.stopEvent(), wake};
         DWORD count = wake ? 3 : 2;
@@ -551,8 +556,7 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     });
 }
 
-long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address,
-                  int port) {
+long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port) {
     SOCKET h = sock(s);
     sockaddr_in a = makeAddress(address, port);
     StatePtr state;
@@ -643,18 +647,24 @@ int lastError() { return ::WSAGetLastError(); }
 
 ErrorKind classifyError(int code) {
     switch (code) {
-        case 0: return ErrorKind::None;
-        case WSAEWOULDBLOCK: return ErrorKind::WouldBlock;
-        case WSAEINTR: return ErrorKind::Interrupted;
+        case 0:
+            return ErrorKind::None;
+        case WSAEWOULDBLOCK:
+            return ErrorKind::WouldBlock;
+        case WSAEINTR:
+            return ErrorKind::Interrupted;
         case WSAECONNRESET:
         case WSAECONNABORTED:
         case WSAECONNREFUSED:
         case WSAENETRESET:
-        case WSAESHUTDOWN: return ErrorKind::ConnectionReset;
+        case WSAESHUTDOWN:
+            return ErrorKind::ConnectionReset;
         // Windows reports running out of sockets as a lack of buffer space.
         case WSAEMFILE:
-        case WSAENOBUFS: return ErrorKind::TooManyFiles;
-        default: return ErrorKind::Other;
+        case WSAENOBUFS:
+            return ErrorKind::TooManyFiles;
+        default:
+            return ErrorKind::Other;
     }
 }
 

@@ -56,7 +56,8 @@ void messageLoop(Session& session) {
     FrameDecoder decoder;
     std::vector<unsigned char> block(SESSION_BLOCK_BYTES);
     for (;;) {
-        int n = session.socket().receive(block.data(), SESSION_BLOCK_BYTES, timing::readTimeoutMs());
+        int n =
+            session.socket().receive(block.data(), SESSION_BLOCK_BYTES, timing::readTimeoutMs());
         // A stopped session ends even when the peer keeps sending: bytes
         // already queued would otherwise keep it reading.
         if (n <= 0 || session.stopRequested()) {

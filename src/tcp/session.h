@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
 #include "net/stream_socket.h"
+#include "platform/platform.h"
 
 namespace wirekit::tcp {
 

@@ -43,18 +43,17 @@ int TcpEndpoint::listenMessage(int port) {
     // Each session thread holds the endpoint while it runs; the endpoint
     // waits for them when it closes.
     std::weak_ptr<TcpEndpoint> weak = self();
-    const bool started =
-        listener_.start(
-            [weak](std::function<void()> fn) {
-                auto endpoint = weak.lock();
-                return endpoint && endpoint->startThread(std::move(fn));
-            },
-                        [weak](platform::Socket s, int, const std::string& peer) {
-                            if (auto endpoint = weak.lock())
-                                runSession(std::move(endpoint), s, peer);
-                            else
-                                platform::closeSocket(s);
-                        }) == 1;
+    const bool started = listener_.start(
+                             [weak](std::function<void()> fn) {
+                                 auto endpoint = weak.lock();
+                                 return endpoint && endpoint->startThread(std::move(fn));
+                             },
+                             [weak](platform::Socket s, int, const std::string& peer) {
+                                 if (auto endpoint = weak.lock())
+                                     runSession(std::move(endpoint), s, peer);
+                                 else
+                                     platform::closeSocket(s);
+                             }) == 1;
     isListening_ = started;
     if (!isListening_) listener_.stop();
     return isListening_ ? 1 : 0;

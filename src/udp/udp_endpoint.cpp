@@ -47,7 +47,6 @@ std::size_t UdpEndpoint::sendQueueSize() {
     return acks_.size() + messages_.size();
 }
 
-
 // ---- Sockets ---------------------------------------------------------------
 
 bool UdpEndpoint::openReceiveSocket(int port, int mode) {

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <new>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -116,8 +116,9 @@ TEST(Interface, RecordLayoutsKeepFieldOrderAndWidths) {
 // (`undo` cleans up a success), but no exception may escape and nothing may
 // stay open.
 template <typename Result>
-void failEachAllocation(const std::function<Result()>& call, Result failure,
-                        const std::function<void(Result)>& undo = [](Result) {}) {
+void failEachAllocation(
+    const std::function<Result()>& call, Result failure,
+    const std::function<void(Result)>& undo = [](Result) {}) {
     const int descriptors = wirekit::test::openDescriptors();
     for (long k = 0; k < 10000; ++k) {
         t_allocationsLeft = k;

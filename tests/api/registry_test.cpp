@@ -1,5 +1,7 @@
 // Handle numbering, retirement and the socket-library reference, through the
 // exports and through the registry itself.
+#include "api/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,9 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
-#include "api/registry.h"
 #include "filexfer/file_side.h"
+#include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -70,8 +71,8 @@ TEST(Registry, HandleOfTheOtherKindNamesNothingButCloseRemovesIt) {
 // event and without touching the other arguments.
 TEST(Registry, HandlesThatNameNothingAreRefusedByEveryExport) {
     void* live = Init_Tcp(nullptr);
-    const std::vector<void*> bogus = {nullptr, handleOf(number(live) + 1000),
-                                      handleOf(0xFFFFFFFFu), wirekit::api::FAILED_HANDLE,
+    const std::vector<void*> bogus = {nullptr, handleOf(number(live) + 1000), handleOf(0xFFFFFFFFu),
+                                      wirekit::api::FAILED_HANDLE,
                                       handleOf(std::uintptr_t(1) << 40)};
     char buffer[16];
     FileSendJob job;

@@ -5,9 +5,9 @@
 #include <mutex>
 #include <thread>
 
+#include "core/thread_group.h"
 #include "filexfer/file_test_support.h"
 #include "filexfer/offer.h"
-#include "core/thread_group.h"
 
 namespace wirekit::filexfer::test {
 namespace {
@@ -31,7 +31,11 @@ TEST(OfferCodec, HeaderRules) {
     EXPECT_EQ(parseOfferHeader("S:x, \t-1").size, -1);
     EXPECT_EQ(parseOfferHeader("S:x,4294967296").size, 4294967296LL);
     EXPECT_EQ(parseOfferHeader("S:x,12abc").size, 12);
-    EXPECT_EQ(parseOfferHeader(std::string("S:x,9\0" "9", 7)).size, 9);
+    EXPECT_EQ(parseOfferHeader(std::string("S:x,9\0"
+                                           "9",
+                                           7))
+                  .size,
+              9);
     EXPECT_EQ(parseOfferHeader("S:x,99999999999999999999999").size, INT64_MAX);
     EXPECT_EQ(parseOfferHeader("S:x,-99999999999999999999999").size, INT64_MIN);
     EXPECT_EQ(formatOffer("big", 2147483648LL), "SENDFILE:big,2147483648");
@@ -130,7 +134,9 @@ TEST_F(Wire, LeftoverAfterMarkerAndRefusalWritesNothing) {
     autoAnswer(s, 0, false);
     RawPeer peer;
     ASSERT_TRUE(peer.connect(port));
-    ASSERT_TRUE(peer.send(std::string("SENDFILE:no.bin,4\x05\x06" "abcd")));
+    ASSERT_TRUE(
+        peer.send(std::string("SENDFILE:no.bin,4\x05\x06"
+                              "abcd")));
     EXPECT_EQ(peer.read(6), "refuse");
     ASSERT_TRUE(peer.send(std::string("more")));
     peer.socket.disconnect();
@@ -155,7 +161,8 @@ TEST_F(Wire, PeerDisconnectMidFileLeavesPartialFile) {
     // The offer died with its session.
     EXPECT_TRUE(wirekit::test::waitUntil(
         [&] { return GetRecvOffer_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), &o) == 0; }));
-    EXPECT_TRUE(wirekit::test::waitUntil([&] { return readFile(received("half.bin")).size() == 400; }));
+    EXPECT_TRUE(
+        wirekit::test::waitUntil([&] { return readFile(received("half.bin")).size() == 400; }));
 }
 
 TEST_F(Wire, HugeSizeReadAsSixtyFourBits) {

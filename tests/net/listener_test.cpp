@@ -1,15 +1,16 @@
 // The listener, its accept thread and the connection threads, on loopback,
 // once in a quiet process and once with 1 100 descriptors already open (so
 // that every socket of the test has a number above 1 023).
+#include "net/listener.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "platform/platform.h"
-#include "net/listener.h"
 #include "net/stream_socket.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace wirekit::net {
@@ -126,7 +127,8 @@ TEST_P(ListenerTest, PortHeldByAnotherListenerFailsButARestartSucceeds) {
 
     // The server end closes first, leaving TIME_WAIT on the listening port.
     core::ThreadGroup group;
-    first.start(startIn(group), [](Socket s, int, const std::string&) { platform::closeSocket(s); });
+    first.start(startIn(group),
+                [](Socket s, int, const std::string&) { platform::closeSocket(s); });
     {
         StreamSocket c;
         ASSERT_EQ(c.connect("127.0.0.1", port), 1);

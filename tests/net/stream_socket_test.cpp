@@ -1,5 +1,7 @@
 // The stream socket on loopback: connect, the send gate, the timed read and
 // who closes what.
+#include "net/stream_socket.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,9 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "core/timing.h"
-#include "net/stream_socket.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace wirekit::net {
@@ -43,7 +44,8 @@ struct Pair {
     // True when the raw end sees the end of the stream.
     bool serverSeesEnd() {
         char b;
-        return platform::waitReadable(server, 5000) == 1 && platform::receiveBytes(server, &b, 1) == 0;
+        return platform::waitReadable(server, 5000) == 1 &&
+               platform::receiveBytes(server, &b, 1) == 0;
     }
 };
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "filexfer/file_test_support.h"
 #include "core/timing.h"
+#include "filexfer/file_test_support.h"
 #include "support/test_support.h"
 #include "support/udp_exchange.h"
 #include "tcp/tcp_test_peer.h"

@@ -1,11 +1,11 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 

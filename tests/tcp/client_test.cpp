@@ -78,8 +78,7 @@ TEST_F(TcpTest, FramedSendsFollowTheStateOfTheClientConnection) {
     // still counts as connected, and a disconnect and connect start afresh.
     auto session = reinterpret_cast<void*>(static_cast<std::uintptr_t>(log(0).events()[0].second));
     ASSERT_EQ(DisConnect_Tcp(s, session), 1);
-    ASSERT_TRUE(wirekit::test::waitUntil(
-        [&] { return endpointOf(c)->clientPeerIsQuiet() == 0; }));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(c)->clientPeerIsQuiet() == 0; }));
     EXPECT_EQ(SendMessage_Tcp(c, "lost", 4), 0);
     EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
     EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), 1);

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "core/thread_group.h"
 #include "core/timing.h"
-#include "platform/platform.h"
 #include "net/listener.h"
 #include "net/stream_socket.h"
-#include "core/thread_group.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "tcp/frame_bytes.h"
 #include "tcp/framing.h"
@@ -28,9 +28,7 @@ using Bytes = std::vector<unsigned char>;
 using wirekit::test::log;
 using wirekit::test::recorder;
 
-inline Bytes frameOf(const std::string& body) {
-    return encodeFrame(body.data(), body.size());
-}
+inline Bytes frameOf(const std::string& body) { return encodeFrame(body.data(), body.size()); }
 
 // Starts threads in `group` (for listeners that tests run themselves).
 inline net::ThreadStarter startIn(core::ThreadGroup& group) {
@@ -59,7 +57,8 @@ struct RawPeer {
         std::string out;
         char buf[4096];
         while (out.size() < n) {
-            int r = socket.receive(buf, static_cast<int>(std::min(sizeof buf, n - out.size())), 10000);
+            int r =
+                socket.receive(buf, static_cast<int>(std::min(sizeof buf, n - out.size())), 10000);
             if (r <= 0) break;
             out.append(buf, static_cast<std::size_t>(r));
         }
@@ -112,7 +111,8 @@ inline std::string readN(net::StreamSocket* s, std::size_t n) {
     std::string out;
     std::vector<char> buf(65536);
     while (s && out.size() < n) {
-        int r = s->receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
+        int r =
+            s->receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
         if (r <= 0) break;
         out.append(buf.data(), static_cast<std::size_t>(r));
     }

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "core/timing.h"
-#include "support/test_support.h"
 #include "api/registry.h"
+#include "core/timing.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
 #include "udp/udp_endpoint.h"
 
 namespace wirekit::udp::test {
