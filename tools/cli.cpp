@@ -274,8 +274,8 @@ void Progress::draw(int64_t done, bool force) {
         }
         std::fprintf(stderr, "\r%s [%s] %3d%%  %s / %s  %s/s  ETA %s \x1b[K", label_.c_str(),
                      bar.c_str(), percent, formatBytes(static_cast<double>(done)).c_str(),
-                     formatBytes(static_cast<double>(total_)).c_str(),
-                     formatBytes(rate).c_str(), eta.c_str());
+                     formatBytes(static_cast<double>(total_)).c_str(), formatBytes(rate).c_str(),
+                     eta.c_str());
     } else {
         int tenth = percent / 10;
         if (!force && tenth == lastTenth_) return;

@@ -3,6 +3,7 @@
 // an existing file unasked, and writes NAME.part until the last byte arrived.
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,7 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace cli {
-namespace {
 
 const char* const FILE_HELP =
     "usage: wirekit file send HOST PORT PATH\n"
@@ -30,7 +30,9 @@ const char* const FILE_HELP =
     "         or is stopped (Ctrl-C).\n"
     "Both show a progress bar on a terminal and progress lines otherwise.\n";
 
-constexpr int SLOT = 0;
+namespace {
+
+constexpr int EVENT_SLOT = 0;
 // Without any event for this long a transfer counts as stalled; the library
 // itself ends a silent connection after 60 seconds.
 constexpr auto IDLE_LIMIT = std::chrono::seconds(75);
@@ -68,80 +70,125 @@ fs::path freeName(const fs::path& dir, const std::string& name) {
     return {};
 }
 
-int send(const std::string& host, int port, const std::string& path) {
-    std::error_code error;
-    if (!fs::is_regular_file(path, error)) return fail("'" + path + "' is not a readable file");
-    void* h = Init_Tcp(callbackFor(SLOT));
-    if (h == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
-    if (!Connect_Tcp(h, host.c_str(), port)) {
-        Close_Tcp(h);
-        return fail("cannot connect to " + host + ":" + std::to_string(port) +
-                    "; is 'wirekit file receive " + std::to_string(port) + " DIR' running there?");
-    }
-    if (!SendFile_Tcp(h, path.c_str())) {
-        Close_Tcp(h);
-        return fail("cannot send '" + path + "': it could not be opened, or this build has no file transfer");
-    }
+// One file on its way out: the job the library queued and what became of it.
+struct Sending {
+    std::string host;
+    int port = 0;
+    std::string path;
+    std::string name;  // the file name the receiver is offered
+    int64_t size = 0;
     long job = 0;
-    int64_t size = static_cast<int64_t>(fs::file_size(path, error));
-    Progress progress("send " + fs::path(path).filename().string(), size);
     int64_t sent = 0;
+    bool accepted = false;
+    bool done = false;
     std::string problem;
-    bool accepted = false, done = false;
-    while (!done && problem.empty()) {
-        Event event;
-        if (!nextEvent(SLOT, event, IDLE_LIMIT)) {
-            problem = interrupted() ? "stopped" : "no progress for a long time";
-            break;
-        }
-        switch (event.code) {
+};
+
+// Connects to the receiver and queues the file; "" or the failure message.
+std::string offerFile(void* endpoint, const Sending& sending) {
+    if (!Connect_Tcp(endpoint, sending.host.c_str(), sending.port)) {
+        return "cannot connect to " + sending.host + ":" + std::to_string(sending.port) +
+               "; is 'wirekit file receive " + std::to_string(sending.port) +
+               " DIR' running there?";
+    }
+    if (!SendFile_Tcp(endpoint, sending.path.c_str())) {
+        return "cannot send '" + sending.path +
+               "': it could not be opened, or this build has no file transfer";
+    }
+    return "";
+}
+
+// Applies one event of the sending endpoint to the transfer's state.
+void onSendEvent(void* endpoint, const Event& event, Sending& sending, Progress& progress) {
+    switch (event.code) {
         case TCP_EV_SEND_QUEUED:
-            job = event.param;
+            sending.job = event.param;
             std::fprintf(stderr, "offered %s (%lld bytes) to %s:%d, waiting for an answer\n",
-                         fs::path(path).filename().string().c_str(), static_cast<long long>(size),
-                         host.c_str(), port);
+                         sending.name.c_str(), static_cast<long long>(sending.size),
+                         sending.host.c_str(), sending.port);
             break;
         case TCP_EV_SEND_PROGRESS: {
             FileSendJob snapshot;
-            if (GetSendJob_Tcp(h, event.param, &snapshot)) {
-                if (snapshot.state == JOB_REFUSED) problem = "the receiver refused the file";
-                if (snapshot.state == JOB_SENDING) {
-                    accepted = true;
-                    sent = snapshot.bytesSent;
-                    progress.update(sent);
-                }
+            if (!GetSendJob_Tcp(endpoint, event.param, &snapshot)) break;
+            if (snapshot.state == JOB_REFUSED) sending.problem = "the receiver refused the file";
+            if (snapshot.state == JOB_SENDING) {
+                sending.accepted = true;
+                sending.sent = snapshot.bytesSent;
+                progress.update(sending.sent);
             }
             break;
         }
         case TCP_EV_SEND_DONE:
-            sent = size;
-            done = true;
+            sending.sent = sending.size;
+            sending.done = true;
             break;
-        case TCP_EV_SEND_STOPPED: problem = "the transfer was stopped"; break;
-        case TCP_EV_SEND_OPEN_FAILED: problem = "the file could not be opened for sending"; break;
-        case TCP_EV_SEND_FAILED: problem = "the connection failed while sending"; break;
-        case TCP_EV_DISCONNECTED: problem = "the receiver did not answer the offer"; break;
-        default: break;
-        }
+        case TCP_EV_SEND_STOPPED:
+            sending.problem = "the transfer was stopped";
+            break;
+        case TCP_EV_SEND_OPEN_FAILED:
+            sending.problem = "the file could not be opened for sending";
+            break;
+        case TCP_EV_SEND_FAILED:
+            sending.problem = "the connection failed while sending";
+            break;
+        case TCP_EV_DISCONNECTED:
+            sending.problem = "the receiver did not answer the offer";
+            break;
+        default:
+            break;
     }
-    if (!done && job != 0) StopSendFile_Tcp(h, job);
-    if (accepted || done) progress.finish(sent, done ? "sent" : "not sent");
-    Close_Tcp(h);
-    if (!done) return fail(problem + " (" + path + ")");
-    std::printf("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(size));
+}
+
+// Follows the job until it is sent or fails, showing progress once accepted.
+void followSend(void* endpoint, Sending& sending) {
+    Progress progress("send " + sending.name, sending.size);
+    while (!sending.done && sending.problem.empty()) {
+        Event event;
+        if (!nextEvent(EVENT_SLOT, event, IDLE_LIMIT)) {
+            sending.problem = interrupted() ? "stopped" : "no progress for a long time";
+            break;
+        }
+        onSendEvent(endpoint, event, sending, progress);
+    }
+    if (!sending.done && sending.job != 0) StopSendFile_Tcp(endpoint, sending.job);
+    if (sending.accepted || sending.done) {
+        progress.finish(sending.sent, sending.done ? "sent" : "not sent");
+    }
+}
+
+int sendFile(const std::string& host, int port, const std::string& path) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return fail("'" + path + "' is not a readable file");
+    Sending sending;
+    sending.host = host;
+    sending.port = port;
+    sending.path = path;
+    sending.name = fs::path(path).filename().string();
+    void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
+    if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
+    std::string problem = offerFile(endpoint, sending);
+    if (!problem.empty()) {
+        Close_Tcp(endpoint);
+        return fail(problem);
+    }
+    sending.size = static_cast<int64_t>(fs::file_size(path, error));
+    followSend(endpoint, sending);
+    Close_Tcp(endpoint);
+    if (!sending.done) return fail(sending.problem + " (" + path + ")");
+    std::printf("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(sending.size));
     return EXIT_OK;
 }
 
 // Picks where an offered file is saved; empty when it is refused.
-fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool yes) {
+fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool acceptAll) {
     std::string name = safeName(offer.fileName);
     std::string what = "'" + name + "' (" + formatBytes(static_cast<double>(offer.fileSize)) +
                        ") from " + offer.peerAddress;
-    if (!yes && !askYesNo("accept " + what + "?")) return {};
+    if (!acceptAll && !askYesNo("accept " + what + "?")) return {};
     fs::path target = dir / name;
     if (pathExists(target) || pathExists(target.string() + ".part")) {
         fs::path other = freeName(dir, name);
-        if (yes) return other;
+        if (acceptAll) return other;
         std::string answer = ask("'" + target.string() + "' exists: [o]verwrite, [r]ename to '" +
                                  other.filename().string() + "', or [N]o?");
         if (answer == "o" || answer == "overwrite") return target;
@@ -169,137 +216,189 @@ bool renameWhenClosed(const fs::path& from, const fs::path& to) {
     return false;
 }
 
-int receive(int port, const std::string& dirText, bool yes) {
-    std::error_code error;
-    fs::path dir = fs::absolute(dirText, error);
-    if (error || !fs::is_directory(dir, error)) {
-        return fail("'" + dirText + "' is not a directory; create it first");
-    }
-    void* h = Init_Tcp(callbackFor(SLOT));
-    if (h == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
-    if (!ListenMessage_Tcp(h, port)) {
-        Close_Tcp(h);
-        return fail("cannot listen on TCP port " + std::to_string(port) + "; is it in use? Choose another port");
-    }
-    std::printf("waiting for a file on TCP port %d, saving into %s\n", port, dir.string().c_str());
-    std::fflush(stdout);
-
-    long offer = 0;
+// One offered file on its way in: where it goes and how far it got.
+struct Receiving {
+    fs::path dir;
+    bool acceptAll = false;  // --yes
+    long offer = 0;          // the accepted offer; 0 before one is accepted
     fs::path target, part;
-    Progress* progress = nullptr;
-    std::string problem;
-    bool done = false;
     int64_t total = 0, received = 0;
-    auto lastEvent = std::chrono::steady_clock::now();
-    while (!done && problem.empty()) {
-        Event event;
-        if (!nextEvent(SLOT, event, std::chrono::milliseconds(500))) {
-            if (interrupted()) problem = "stopped";
-            // Before an offer arrives the program waits as long as asked.
-            else if (offer != 0 && std::chrono::steady_clock::now() - lastEvent > IDLE_LIMIT)
-                problem = "the transfer stalled";
-            else if (FileRecvOffer snapshot; offer != 0 && !GetRecvOffer_Tcp(h, offer, &snapshot))
-                problem = "the connection failed";
-            continue;
-        }
-        lastEvent = std::chrono::steady_clock::now();
-        switch (event.code) {
-        case TCP_EV_FILE_OFFER: {
-            FileRecvOffer snapshot;
-            if (offer != 0 || !GetRecvOffer_Tcp(h, event.param, &snapshot)) {
-                RecvFile_Tcp(h, event.param, false);
-                break;
-            }
-            target = chooseTarget(dir, snapshot, yes);
-            part = target.empty() ? fs::path() : fs::path(target.string() + ".part");
-            if (target.empty() || target.parent_path() != dir ||
-                !SetSavePath_Tcp(h, event.param, part.string().c_str())) {
-                RecvFile_Tcp(h, event.param, false);
-                problem = target.empty() ? "offer refused" : "the save path is too long; use a shorter DIR";
-                break;
-            }
-            offer = event.param;
-            total = snapshot.fileSize;
-            RecvFile_Tcp(h, offer, true);
-            std::fprintf(stderr, "accepted, saving to %s\n", target.string().c_str());
-            progress = new Progress("receive " + target.filename().string(), total);
-            if (total == 0) {
-                // Nothing follows an accepted empty file: create it here.
-                std::FILE* f = std::fopen(part.string().c_str(), "wb");
-                if (f) std::fclose(f);
-                done = f != nullptr;
-                if (!done) problem = "could not create " + part.string();
-            }
+    std::unique_ptr<Progress> progress;
+    bool done = false;
+    std::string problem;
+    std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
+};
+
+// Nothing follows an accepted empty file: the .part file is created here.
+void createEmptyFile(Receiving& receiving) {
+    std::FILE* file = std::fopen(receiving.part.string().c_str(), "wb");
+    if (file) std::fclose(file);
+    receiving.done = file != nullptr;
+    if (!receiving.done) receiving.problem = "could not create " + receiving.part.string();
+}
+
+// Answers an offer: refused when one is already being received, when the
+// user says no, or when its save path is unusable; otherwise accepted into
+// its .part file.
+void onOffer(void* endpoint, long offer, Receiving& receiving) {
+    FileRecvOffer snapshot;
+    if (receiving.offer != 0 || !GetRecvOffer_Tcp(endpoint, offer, &snapshot)) {
+        RecvFile_Tcp(endpoint, offer, false);
+        return;
+    }
+    receiving.target = chooseTarget(receiving.dir, snapshot, receiving.acceptAll);
+    receiving.part =
+        receiving.target.empty() ? fs::path() : fs::path(receiving.target.string() + ".part");
+    if (receiving.target.empty() || receiving.target.parent_path() != receiving.dir ||
+        !SetSavePath_Tcp(endpoint, offer, receiving.part.string().c_str())) {
+        RecvFile_Tcp(endpoint, offer, false);
+        receiving.problem = receiving.target.empty()
+                                ? "offer refused"
+                                : "the save path is too long; use a shorter DIR";
+        return;
+    }
+    receiving.offer = offer;
+    receiving.total = snapshot.fileSize;
+    RecvFile_Tcp(endpoint, offer, true);
+    std::fprintf(stderr, "accepted, saving to %s\n", receiving.target.string().c_str());
+    receiving.progress.reset(
+        new Progress("receive " + receiving.target.filename().string(), receiving.total));
+    if (receiving.total == 0) createEmptyFile(receiving);
+}
+
+// Applies one event of the receiving endpoint to the transfer's state.
+void onReceiveEvent(void* endpoint, const Event& event, Receiving& receiving) {
+    switch (event.code) {
+        case TCP_EV_FILE_OFFER:
+            onOffer(endpoint, event.param, receiving);
             break;
-        }
         case TCP_EV_RECV_STARTED:
         case TCP_EV_RECV_PROGRESS: {
             FileRecvOffer snapshot;
-            if (event.param == offer && GetRecvOffer_Tcp(h, offer, &snapshot)) {
-                received = snapshot.bytesReceived;
-                if (progress) progress->update(received);
+            if (event.param == receiving.offer &&
+                GetRecvOffer_Tcp(endpoint, receiving.offer, &snapshot)) {
+                receiving.received = snapshot.bytesReceived;
+                if (receiving.progress) receiving.progress->update(receiving.received);
             }
             break;
         }
         case TCP_EV_RECV_DONE:
-            if (event.param == offer) {
-                received = total;
-                done = true;
+            if (event.param == receiving.offer) {
+                receiving.received = receiving.total;
+                receiving.done = true;
             }
             break;
         case TCP_EV_RECV_FAILED:
-            if (event.param == offer) problem = "the connection ended before the file was complete";
+            if (event.param == receiving.offer) {
+                receiving.problem = "the connection ended before the file was complete";
+            }
             break;
         case TCP_EV_DISCONNECTED:
             // 3999 (param 0) also ends the sender's message connection, which
             // carries no file. The offer's own session ending without 3011
-            // or 3013 (its answer failed) is caught below: its record is gone.
+            // or 3013 (its answer failed) is caught by checkQuiet: its record
+            // is gone.
             break;
-        default: break;
-        }
+        default:
+            break;
     }
-    if (!done && offer != 0) StopRecvFile_Tcp(h, offer);
-    Close_Tcp(h);
-    if (progress) {
-        progress->finish(received, done ? "received" : "incomplete");
-        delete progress;
+}
+
+// Called when no event came for a while: notices Ctrl-C, a stalled transfer
+// and an accepted offer whose connection went away unannounced.
+void checkQuiet(void* endpoint, Receiving& receiving) {
+    FileRecvOffer snapshot;
+    if (interrupted()) {
+        receiving.problem = "stopped";
+    } else if (receiving.offer == 0) {
+        // Before an offer arrives the program waits as long as asked.
+    } else if (std::chrono::steady_clock::now() - receiving.lastEvent > IDLE_LIMIT) {
+        receiving.problem = "the transfer stalled";
+    } else if (!GetRecvOffer_Tcp(endpoint, receiving.offer, &snapshot)) {
+        receiving.problem = "the connection failed";
     }
-    if (!done) {
-        if (!part.empty() && !removePartial(part)) {
-            return fail(problem + "; could not remove " + part.string());
+}
+
+// Waits for an offer and follows it until the file is complete or fails.
+void followReceive(void* endpoint, Receiving& receiving) {
+    while (!receiving.done && receiving.problem.empty()) {
+        Event event;
+        if (!nextEvent(EVENT_SLOT, event, std::chrono::milliseconds(500))) {
+            checkQuiet(endpoint, receiving);
+            continue;
         }
-        return fail(problem);
+        receiving.lastEvent = std::chrono::steady_clock::now();
+        onReceiveEvent(endpoint, event, receiving);
+    }
+    if (!receiving.done && receiving.offer != 0) StopRecvFile_Tcp(endpoint, receiving.offer);
+}
+
+// Gives a complete file its final name, or removes what a failed transfer
+// left behind; returns the exit code.
+int settleReceivedFile(Receiving& receiving) {
+    if (!receiving.done) {
+        if (!receiving.part.empty() && !removePartial(receiving.part)) {
+            return fail(receiving.problem + "; could not remove " + receiving.part.string());
+        }
+        return fail(receiving.problem);
     }
     // Someone may have created the name meanwhile; never replace it unasked.
-    if (pathExists(target) && yes) target = freeName(dir, target.filename().string());
-    if (target.empty() || !renameWhenClosed(part, target)) {
-        return fail("could not rename " + part.string() + " to its final name; the data is in the .part file");
+    fs::path target = receiving.target;
+    if (pathExists(target) && receiving.acceptAll) {
+        target = freeName(receiving.dir, target.filename().string());
     }
-    std::printf("saved %s (%lld bytes)\n", target.string().c_str(), static_cast<long long>(total));
+    if (target.empty() || !renameWhenClosed(receiving.part, target)) {
+        return fail("could not rename " + receiving.part.string() +
+                    " to its final name; the data is in the .part file");
+    }
+    std::printf("saved %s (%lld bytes)\n", target.string().c_str(),
+                static_cast<long long>(receiving.total));
     return EXIT_OK;
+}
+
+int receiveFile(int port, const std::string& dirText, bool acceptAll) {
+    Receiving receiving;
+    receiving.acceptAll = acceptAll;
+    std::error_code error;
+    receiving.dir = fs::absolute(dirText, error);
+    if (error || !fs::is_directory(receiving.dir, error)) {
+        return fail("'" + dirText + "' is not a directory; create it first");
+    }
+    void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
+    if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
+    if (!ListenMessage_Tcp(endpoint, port)) {
+        Close_Tcp(endpoint);
+        return fail("cannot listen on TCP port " + std::to_string(port) +
+                    "; is it in use? Choose another port");
+    }
+    std::printf("waiting for a file on TCP port %d, saving into %s\n", port,
+                receiving.dir.string().c_str());
+    std::fflush(stdout);
+    followReceive(endpoint, receiving);
+    Close_Tcp(endpoint);
+    if (receiving.progress) {
+        receiving.progress->finish(receiving.received, receiving.done ? "received" : "incomplete");
+    }
+    return settleReceivedFile(receiving);
 }
 
 }  // namespace
 
-int runFile(int argc, char** argv, int first) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(FILE_HELP, stdout);
-        return EXIT_OK;
+int runFile(Args& args) {
+    bool acceptAll = args.flag("--yes") || args.flag("-y");
+    std::vector<std::string> words = args.positionals();
+    if (words.empty()) throw UsageError{"say 'send HOST PORT PATH' or 'receive PORT DIR'"};
+    const std::string& action = words[0];
+    if (action == "send") {
+        if (words.size() != 4) throw UsageError{"send takes HOST PORT PATH"};
+        if (acceptAll) throw UsageError{"--yes belongs to 'receive'"};
+        return sendFile(words[1], parsePort(words[2], "PORT"), words[3]);
     }
-    bool yes = args.flag("--yes") || args.flag("-y");
-    std::vector<std::string> rest = args.positionals();
-    if (rest.empty()) throw UsageError{"say 'send HOST PORT PATH' or 'receive PORT DIR'"};
-    if (rest[0] == "send") {
-        if (rest.size() != 4) throw UsageError{"send takes HOST PORT PATH"};
-        if (yes) throw UsageError{"--yes belongs to 'receive'"};
-        return send(rest[1], parsePort(rest[2], "PORT"), rest[3]);
+    if (action == "receive") {
+        if (words.size() != 3) throw UsageError{"receive takes PORT DIR"};
+        return receiveFile(parsePort(words[1], "PORT"), words[2], acceptAll);
     }
-    if (rest[0] == "receive") {
-        if (rest.size() != 3) throw UsageError{"receive takes PORT DIR"};
-        return receive(parsePort(rest[1], "PORT"), rest[2], yes);
-    }
-    throw UsageError{"unknown action '" + rest[0] + "'; say 'send' or 'receive'"};
+    throw UsageError{"unknown action '" + action + "'; say 'send' or 'receive'"};
 }
 
 }  // namespace cli

@@ -9,7 +9,6 @@
 #include "commands.h"
 
 namespace cli {
-namespace {
 
 const char* const TCP_HELP =
     "usage: wirekit tcp listen PORT\n"
@@ -21,13 +20,15 @@ const char* const TCP_HELP =
     "send    connects to HOST:PORT and sends TEXT (the words joined by spaces) as\n"
     "        one message; without TEXT, each line of standard input is a message.\n";
 
-constexpr int SLOT = 0;
+namespace {
 
-int listen(int port) {
-    void* h = Init_Tcp(callbackFor(SLOT));
-    if (h == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
-    if (!ListenMessage_Tcp(h, port)) {
-        Close_Tcp(h);
+constexpr int EVENT_SLOT = 0;
+
+int listenForMessages(int port) {
+    void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
+    if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
+    if (!ListenMessage_Tcp(endpoint, port)) {
+        Close_Tcp(endpoint);
         return fail("cannot listen on TCP port " + std::to_string(port) +
                     "; is it in use? Choose another port");
     }
@@ -36,47 +37,49 @@ int listen(int port) {
     std::vector<char> buffer;
     while (!interrupted()) {
         Event event;
-        if (!nextEvent(SLOT, event, std::chrono::milliseconds(500))) continue;
+        if (!nextEvent(EVENT_SLOT, event, std::chrono::milliseconds(500))) continue;
         switch (event.code) {
-        case TCP_EV_CONNECTED:
-            std::printf("connected: connection %d\n", event.param);
-            break;
-        case TCP_EV_DISCONNECTED:
-            std::printf("disconnected\n");
-            break;
-        case TCP_EV_MSG_RECEIVED: {
-            buffer.resize(static_cast<size_t>(event.param) + 1);
-            long n = GetMessage_Tcp(h, buffer.data(), static_cast<int>(buffer.size()));
-            if (n >= 0) {
-                std::printf("message (%ld bytes): %.*s\n", n, static_cast<int>(n), buffer.data());
+            case TCP_EV_CONNECTED:
+                std::printf("connected: connection %d\n", event.param);
+                break;
+            case TCP_EV_DISCONNECTED:
+                std::printf("disconnected\n");
+                break;
+            case TCP_EV_MSG_RECEIVED: {
+                buffer.resize(static_cast<size_t>(event.param) + 1);
+                long length =
+                    GetMessage_Tcp(endpoint, buffer.data(), static_cast<int>(buffer.size()));
+                if (length >= 0) {
+                    std::printf("message (%ld bytes): %.*s\n", length, static_cast<int>(length),
+                                buffer.data());
+                }
+                break;
             }
-            break;
-        }
-        case TCP_EV_FILE_OFFER:
-            RecvFile_Tcp(h, event.param, false);
-            std::printf("file offer refused (use 'wirekit file receive' for files)\n");
-            break;
-        default:
-            std::printf("event %d %s (%d)\n", event.code, wirekit_event_name(event.code),
-                        event.param);
+            case TCP_EV_FILE_OFFER:
+                RecvFile_Tcp(endpoint, event.param, false);
+                std::printf("file offer refused (use 'wirekit file receive' for files)\n");
+                break;
+            default:
+                std::printf("event %d %s (%d)\n", event.code, wirekit_event_name(event.code),
+                            event.param);
         }
         std::fflush(stdout);
     }
-    Close_Tcp(h);
+    Close_Tcp(endpoint);
     return EXIT_OK;
 }
 
-int send(const std::string& host, int port, const std::vector<std::string>& words) {
-    void* h = Init_Tcp(callbackFor(SLOT));
-    if (h == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
-    if (!Connect_Tcp(h, host.c_str(), port)) {
-        Close_Tcp(h);
+int sendMessages(const std::string& host, int port, const std::vector<std::string>& words) {
+    void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
+    if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
+    if (!Connect_Tcp(endpoint, host.c_str(), port)) {
+        Close_Tcp(endpoint);
         return fail("cannot connect to " + host + ":" + std::to_string(port) +
                     "; is 'wirekit tcp listen " + std::to_string(port) + "' running there?");
     }
     auto sendOne = [&](const std::string& text) {
         if (text.size() > static_cast<size_t>(MAX_MESSAGE_BYTES)) return false;
-        return SendMessage_Tcp(h, text.data(), static_cast<int>(text.size())) == 1;
+        return SendMessage_Tcp(endpoint, text.data(), static_cast<int>(text.size())) == 1;
     };
     int sent = 0;
     bool ok = true;
@@ -93,34 +96,31 @@ int send(const std::string& host, int port, const std::vector<std::string>& word
             sent += ok;
         }
     }
-    DisConnect_Tcp(h);
-    Close_Tcp(h);
-    if (!ok) return fail("the connection to " + host + ":" + std::to_string(port) +
-                         " failed after " + std::to_string(sent) + " message(s)");
+    DisConnect_Tcp(endpoint);
+    Close_Tcp(endpoint);
+    if (!ok)
+        return fail("the connection to " + host + ":" + std::to_string(port) + " failed after " +
+                    std::to_string(sent) + " message(s)");
     std::printf("sent %d message%s to %s:%d\n", sent, sent == 1 ? "" : "s", host.c_str(), port);
     return EXIT_OK;
 }
 
 }  // namespace
 
-int runTcp(int argc, char** argv, int first) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(TCP_HELP, stdout);
-        return EXIT_OK;
+int runTcp(Args& args) {
+    std::vector<std::string> words = args.positionals();
+    if (words.empty()) throw UsageError{"say 'listen PORT' or 'send HOST PORT [TEXT...]'"};
+    const std::string& action = words[0];
+    if (action == "listen") {
+        if (words.size() != 2) throw UsageError{"listen takes exactly one PORT"};
+        return listenForMessages(parsePort(words[1], "PORT"));
     }
-    std::vector<std::string> rest = args.positionals();
-    if (rest.empty()) throw UsageError{"say 'listen PORT' or 'send HOST PORT [TEXT...]'"};
-    if (rest[0] == "listen") {
-        if (rest.size() != 2) throw UsageError{"listen takes exactly one PORT"};
-        return listen(parsePort(rest[1], "PORT"));
+    if (action == "send") {
+        if (words.size() < 3) throw UsageError{"send needs HOST and PORT"};
+        return sendMessages(words[1], parsePort(words[2], "PORT"),
+                            std::vector<std::string>(words.begin() + 3, words.end()));
     }
-    if (rest[0] == "send") {
-        if (rest.size() < 3) throw UsageError{"send needs HOST and PORT"};
-        return send(rest[1], parsePort(rest[2], "PORT"),
-                    std::vector<std::string>(rest.begin() + 3, rest.end()));
-    }
-    throw UsageError{"unknown action '" + rest[0] + "'; say 'listen' or 'send'"};
+    throw UsageError{"unknown action '" + action + "'; say 'listen' or 'send'"};
 }
 
 }  // namespace cli

@@ -10,7 +10,6 @@
 #include "commands.h"
 
 namespace cli {
-namespace {
 
 const char* const UDP_HELP =
     "usage: wirekit udp listen PORT [--header B1 B2] [--broadcast]\n"
@@ -27,45 +26,54 @@ const char* const UDP_HELP =
     "--header B1 B2  the two marker bytes of every datagram (default 55 77); both\n"
     "        sides must use the same.\n";
 
-constexpr int SLOT = 0;
+namespace {
 
-void* openEndpoint(int port, unsigned char first, unsigned char second, bool broadcast) {
-    void* h = Init_Udp(port, callbackFor(SLOT), first, second, broadcast ? 1 : 0);
-    if (h == reinterpret_cast<void*>(-1)) return nullptr;
-    ListenMessage_Udp(h);
-    return h;
+constexpr int EVENT_SLOT = 0;
+
+// The two marker bytes every datagram starts with.
+struct Header {
+    unsigned char first = 55;
+    unsigned char second = 77;
+};
+
+void* openEndpoint(int port, Header header, bool broadcast) {
+    void* endpoint =
+        Init_Udp(port, callbackFor(EVENT_SLOT), header.first, header.second, broadcast ? 1 : 0);
+    if (endpoint == reinterpret_cast<void*>(-1)) return nullptr;
+    ListenMessage_Udp(endpoint);
+    return endpoint;
 }
 
-int listen(int port, unsigned char first, unsigned char second, bool broadcast) {
-    void* h = openEndpoint(port, first, second, broadcast);
-    if (!h) return fail("could not create a UDP endpoint");
-    std::printf("listening on UDP port %d, header %d %d%s (Ctrl-C ends)\n", port, first, second,
-                broadcast ? ", broadcast" : "");
+int listenForMessages(int port, Header header, bool broadcast) {
+    void* endpoint = openEndpoint(port, header, broadcast);
+    if (!endpoint) return fail("could not create a UDP endpoint");
+    std::printf("listening on UDP port %d, header %d %d%s (Ctrl-C ends)\n", port, header.first,
+                header.second, broadcast ? ", broadcast" : "");
     std::fflush(stdout);
     std::vector<char> buffer;
     while (!interrupted()) {
         Event event;
-        if (!nextEvent(SLOT, event, std::chrono::milliseconds(500))) continue;
+        if (!nextEvent(EVENT_SLOT, event, std::chrono::milliseconds(500))) continue;
         if (event.code == UDP_EV_MSG_RECEIVED) {
             buffer.resize(static_cast<size_t>(event.param) + 1);
-            long n = GetMessage_Udp(h, buffer.data(), static_cast<int>(buffer.size()));
-            if (n < 0) continue;
+            long length = GetMessage_Udp(endpoint, buffer.data(), static_cast<int>(buffer.size()));
+            if (length < 0) continue;
             std::string whole(buffer.data(), static_cast<size_t>(event.param));
             size_t colon = whole.find(':');
             std::string from = colon == std::string::npos ? "?" : whole.substr(0, colon);
             std::string text = colon == std::string::npos ? whole : whole.substr(colon + 1);
-            std::printf("message from %s (%ld bytes): %s\n", from.c_str(), n, text.c_str());
+            std::printf("message from %s (%ld bytes): %s\n", from.c_str(), length, text.c_str());
         } else if (event.code == UDP_EV_RECV_QUEUE_FULL || event.code == UDP_EV_RECV_FAILED) {
             std::printf("event %d %s\n", event.code, wirekit_event_name(event.code));
         }
         std::fflush(stdout);
     }
-    Close_Udp(h);
+    Close_Udp(endpoint);
     return EXIT_OK;
 }
 
-int send(const std::string& address, int port, const std::vector<std::string>& words, int from,
-         unsigned char first, unsigned char second, int timeoutSeconds) {
+int sendMessages(const std::string& address, int port, const std::vector<std::string>& words,
+                 int from, Header header, int timeoutSeconds) {
     std::vector<std::string> messages;
     if (!words.empty()) {
         std::string text;
@@ -84,12 +92,14 @@ int send(const std::string& address, int port, const std::vector<std::string>& w
                         " bytes; split it");
         }
     }
-    void* h = openEndpoint(from, first, second, false);
-    if (!h) return fail("could not create a UDP endpoint");
+    void* endpoint = openEndpoint(from, header, false);
+    if (!endpoint) return fail("could not create a UDP endpoint");
     for (const std::string& text : messages) {
-        if (!SendMessage_Udp(h, address.c_str(), port, text.data(), static_cast<int>(text.size()))) {
-            Close_Udp(h);
-            std::fprintf(stderr, "wirekit udp: '%s' is not a dotted IPv4 address (such as 127.0.0.1)\n",
+        if (!SendMessage_Udp(endpoint, address.c_str(), port, text.data(),
+                             static_cast<int>(text.size()))) {
+            Close_Udp(endpoint);
+            std::fprintf(stderr,
+                         "wirekit udp: '%s' is not a dotted IPv4 address (such as 127.0.0.1)\n",
                          address.c_str());
             return EXIT_USAGE;
         }
@@ -101,14 +111,14 @@ int send(const std::string& address, int port, const std::vector<std::string>& w
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
         Event event;
-        if (!nextEvent(SLOT, event,
+        if (!nextEvent(EVENT_SLOT, event,
                        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now))) {
             continue;
         }
         if (event.code == UDP_EV_ACKED) ++acked;
         if (event.code == UDP_EV_SEND_QUEUE_FULL) queueFull = true;
     }
-    Close_Udp(h);
+    Close_Udp(endpoint);
     if (acked == messages.size()) {
         std::printf("acknowledged: %zu message%s to %s:%d\n", acked, acked == 1 ? "" : "s",
                     address.c_str(), port);
@@ -124,41 +134,39 @@ int send(const std::string& address, int port, const std::vector<std::string>& w
 
 }  // namespace
 
-int runUdp(int argc, char** argv, int first) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(UDP_HELP, stdout);
-        return EXIT_OK;
-    }
-    unsigned char headerFirst = 55, headerSecond = 77;
-    std::vector<std::string> header = args.option("--header", 2);
-    if (!header.empty()) {
-        headerFirst = parseByte(header[0], "B1");
-        headerSecond = parseByte(header[1], "B2");
+int runUdp(Args& args) {
+    Header header;
+    std::vector<std::string> headerText = args.option("--header", 2);
+    if (!headerText.empty()) {
+        header.first = parseByte(headerText[0], "B1");
+        header.second = parseByte(headerText[1], "B2");
     }
     bool broadcast = args.flag("--broadcast");
     std::vector<std::string> fromText = args.option("--from");
     std::vector<std::string> timeoutText = args.option("--timeout");
-    std::vector<std::string> rest = args.positionals();
-    if (rest.empty()) throw UsageError{"say 'listen PORT' or 'send ADDRESS PORT [TEXT...]'"};
-    if (rest[0] == "listen") {
-        if (rest.size() != 2) throw UsageError{"listen takes exactly one PORT"};
-        if (!fromText.empty() || !timeoutText.empty()) throw UsageError{"--from and --timeout belong to 'send'"};
-        return listen(parsePort(rest[1], "PORT"), headerFirst, headerSecond, broadcast);
+    std::vector<std::string> words = args.positionals();
+    if (words.empty()) throw UsageError{"say 'listen PORT' or 'send ADDRESS PORT [TEXT...]'"};
+    const std::string& action = words[0];
+    if (action == "listen") {
+        if (words.size() != 2) throw UsageError{"listen takes exactly one PORT"};
+        if (!fromText.empty() || !timeoutText.empty()) {
+            throw UsageError{"--from and --timeout belong to 'send'"};
+        }
+        return listenForMessages(parsePort(words[1], "PORT"), header, broadcast);
     }
-    if (rest[0] == "send") {
-        if (rest.size() < 3) throw UsageError{"send needs ADDRESS and PORT"};
+    if (action == "send") {
+        if (words.size() < 3) throw UsageError{"send needs ADDRESS and PORT"};
         if (broadcast) throw UsageError{"--broadcast belongs to 'listen'"};
         int from = fromText.empty() ? 0 : parsePort(fromText[0], "--from");
         int timeout = 15;
         if (!timeoutText.empty()) {
             timeout = parsePort(timeoutText[0], "--timeout");  // 1..65535 seconds
         }
-        return send(rest[1], parsePort(rest[2], "PORT"),
-                    std::vector<std::string>(rest.begin() + 3, rest.end()), from, headerFirst,
-                    headerSecond, timeout);
+        return sendMessages(words[1], parsePort(words[2], "PORT"),
+                            std::vector<std::string>(words.begin() + 3, words.end()), from, header,
+                            timeout);
     }
-    throw UsageError{"unknown action '" + rest[0] + "'; say 'listen' or 'send'"};
+    throw UsageError{"unknown action '" + action + "'; say 'listen' or 'send'"};
 }
 
 }  // namespace cli

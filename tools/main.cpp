@@ -1,7 +1,6 @@
 // The wirekit program: a demonstration of every capability of the library
 // and a small tool for talking to peers that use its protocols.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "cli.h"
@@ -30,6 +29,23 @@ const char* const PROGRAM_HELP =
     "Options: --help (also after any command), --version.\n"
     "Exit codes: 0 success, 1 failure, 2 usage error.\n";
 
+const cli::Command COMMANDS[] = {
+    {"demo", cli::runDemo, cli::DEMO_HELP},
+    {"tcp", cli::runTcp, cli::TCP_HELP},
+    {"udp", cli::runUdp, cli::UDP_HELP},
+    {"file", cli::runFile, cli::FILE_HELP},
+    {"des", cli::runDes, cli::DES_HELP},
+    {"compress", cli::runCompress, cli::COMPRESS_HELP},
+    {"uncompress", cli::runUncompress, cli::COMPRESS_HELP},
+};
+
+const cli::Command* findCommand(const std::string& name) {
+    for (const cli::Command& command : COMMANDS) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,30 +53,32 @@ int main(int argc, char** argv) {
         std::fputs(PROGRAM_HELP, stderr);
         return cli::EXIT_USAGE;
     }
-    std::string command = argv[1];
-    if (command == "--version") {
+    std::string name = argv[1];
+    if (name == "--version") {
         std::printf("wirekit %s\n", WIREKIT_VERSION_STRING);
         return cli::EXIT_OK;
     }
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (name == "--help" || name == "-h" || name == "help") {
         std::fputs(PROGRAM_HELP, stdout);
         return cli::EXIT_OK;
     }
     cli::installInterruptHandler();
-    try {
-        if (command == "demo") return cli::runDemo(argc, argv, 2);
-        if (command == "tcp") return cli::runTcp(argc, argv, 2);
-        if (command == "udp") return cli::runUdp(argc, argv, 2);
-        if (command == "file") return cli::runFile(argc, argv, 2);
-        if (command == "des") return cli::runDes(argc, argv, 2);
-        if (command == "compress") return cli::runCompress(argc, argv, 2, false);
-        if (command == "uncompress") return cli::runCompress(argc, argv, 2, true);
-    } catch (const cli::UsageError& error) {
-        std::fprintf(stderr, "wirekit %s: %s (see 'wirekit %s --help')\n", command.c_str(),
-                     error.message.c_str(), command.c_str());
+    const cli::Command* command = findCommand(name);
+    if (!command) {
+        std::fprintf(stderr, "wirekit: unknown command '%s' (see 'wirekit --help')\n",
+                     name.c_str());
         return cli::EXIT_USAGE;
     }
-    std::fprintf(stderr, "wirekit: unknown command '%s' (see 'wirekit --help')\n",
-                 command.c_str());
-    return cli::EXIT_USAGE;
+    try {
+        cli::Args args(argc, argv, 2);
+        if (args.wantsHelp()) {
+            std::fputs(command->help, stdout);
+            return cli::EXIT_OK;
+        }
+        return command->run(args);
+    } catch (const cli::UsageError& error) {
+        std::fprintf(stderr, "wirekit %s: %s (see 'wirekit %s --help')\n", name.c_str(),
+                     error.message.c_str(), name.c_str());
+        return cli::EXIT_USAGE;
+    }
 }
