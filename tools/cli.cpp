@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <iostream>
@@ -101,10 +102,54 @@ unsigned char parseByte(const std::string& text, const char* what) {
     return static_cast<unsigned char>(value);
 }
 
+namespace {
+std::FILE* results = nullptr;
+
+#ifdef _WIN32
+int duplicateDescriptor(int descriptor) { return _dup(descriptor); }
+int replaceDescriptor(int from, int to) { return _dup2(from, to); }
+void closeDescriptor(int descriptor) { _close(descriptor); }
+std::FILE* openDescriptor(int descriptor) { return _fdopen(descriptor, "w"); }
+#else
+int duplicateDescriptor(int descriptor) { return dup(descriptor); }
+int replaceDescriptor(int from, int to) { return dup2(from, to); }
+void closeDescriptor(int descriptor) { close(descriptor); }
+std::FILE* openDescriptor(int descriptor) { return fdopen(descriptor, "w"); }
+#endif
+}  // namespace
+
+void separateLibraryOutput() {
+    std::fflush(stdout);
+    int real = duplicateDescriptor(1);
+    if (real < 0) return;  // no standard output to keep apart
+    std::FILE* stream = openDescriptor(real);
+    if (!stream) {
+        closeDescriptor(real);
+        return;
+    }
+    if (replaceDescriptor(2, 1) < 0) {
+        std::fclose(stream);
+        return;
+    }
+    results = stream;
+}
+
+std::FILE* resultStream() { return results ? results : stdout; }
+
+void printOut(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(resultStream(), format, arguments);
+    va_end(arguments);
+    std::fflush(resultStream());
+}
+
 bool isTerminal(int stream) {
 #ifdef _WIN32
+    if (stream == 1) stream = _fileno(resultStream());
     return _isatty(stream) != 0;
 #else
+    if (stream == 1) stream = fileno(resultStream());
     return isatty(stream) != 0;
 #endif
 }
@@ -112,7 +157,7 @@ bool isTerminal(int stream) {
 void binaryStdio() {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(resultStream()), _O_BINARY);
 #endif
 }
 
@@ -127,8 +172,8 @@ std::vector<unsigned char> readAllStdin() {
 }
 
 bool writeStdout(const unsigned char* data, size_t length) {
-    if (length > 0 && std::fwrite(data, 1, length, stdout) != length) return false;
-    return std::fflush(stdout) == 0;
+    if (length > 0 && std::fwrite(data, 1, length, resultStream()) != length) return false;
+    return std::fflush(resultStream()) == 0;
 }
 
 namespace {

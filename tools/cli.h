@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -48,13 +49,30 @@ int parsePort(const std::string& text, const char* what, bool allowZero = false)
 // A number 0..255, or a UsageError.
 unsigned char parseByte(const std::string& text, const char* what);
 
-// True when the stream (0 stdin, 1 stdout, 2 stderr) is a terminal.
+// The library's UDP receive thread writes a line of its own to the C
+// runtime's stdout when it starts and when it ends. So that these lines never
+// mix with the program's results, main calls this first: the program keeps a
+// duplicate of the real standard output for its results and points
+// descriptor 1 (and with it the library's lines) at standard error. Windows
+// does the same through its C runtime, which the DLL shares.
+void separateLibraryOutput();
+// The stream the program's results go to: the real standard output.
+std::FILE* resultStream();
+// printf to the result stream, flushed at once.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void printOut(const char* format, ...);
+
+// True when the stream (0 stdin, 1 stdout, 2 stderr) is a terminal; for 1
+// that is the result stream.
 bool isTerminal(int stream);
-// Switches standard input and output to binary mode where that matters.
+// Switches standard input and the result stream to binary mode where that
+// matters.
 void binaryStdio();
 // Reads all of standard input.
 std::vector<unsigned char> readAllStdin();
-// Writes bytes to standard output; false when the write failed.
+// Writes bytes to the result stream; false when the write failed.
 bool writeStdout(const unsigned char* data, size_t length);
 
 // Ctrl-C, Ctrl-Break (where the system has it) and SIGTERM set a flag the

@@ -442,20 +442,18 @@ Step compressStep() {
 
 int runDemo(Args& args) {
     if (!args.positionals().empty()) throw UsageError{"takes no arguments"};
-    std::printf("wirekit demo (library %s, probe \"%s\"), everything on %s\n\n",
-                WIREKIT_VERSION_STRING, hello(), LOOPBACK);
-    std::fflush(stdout);
+    printOut("wirekit demo (library %s, probe \"%s\"), everything on %s\n\n",
+             WIREKIT_VERSION_STRING, hello(), LOOPBACK);
     std::vector<Step> steps;
     for (auto run : {udpStep, tcpStep, fileStep, desStep, compressStep}) {
         if (interrupted()) break;
         Step step = run();
-        std::printf("[%s] %-12s %s\n",
-                    step.skipped ? "skip"
-                    : step.ok    ? " ok "
-                                 : "FAIL",
-                    step.name.c_str(), step.detail.c_str());
-        if (!step.events.empty()) std::printf("       events  %s\n", step.events.c_str());
-        std::fflush(stdout);
+        printOut("[%s] %-12s %s\n",
+                 step.skipped ? "skip"
+                 : step.ok    ? " ok "
+                              : "FAIL",
+                 step.name.c_str(), step.detail.c_str());
+        if (!step.events.empty()) printOut("       events  %s\n", step.events.c_str());
         steps.push_back(step);
     }
     int passed = 0, skipped = 0;
@@ -464,8 +462,8 @@ int runDemo(Args& args) {
         skipped += step.skipped;
     }
     bool allPassed = passed + skipped == 5 && !interrupted();
-    std::printf("\n%s: %d of 5 steps passed%s\n", allPassed ? "demo succeeded" : "demo FAILED",
-                passed, skipped ? (", " + std::to_string(skipped) + " skipped").c_str() : "");
+    printOut("\n%s: %d of 5 steps passed%s\n", allPassed ? "demo succeeded" : "demo FAILED", passed,
+             skipped ? (", " + std::to_string(skipped) + " skipped").c_str() : "");
     return allPassed ? EXIT_OK : EXIT_FAILED;
 }
 

@@ -175,7 +175,7 @@ int sendFile(const std::string& host, int port, const std::string& path) {
     followSend(endpoint, sending);
     Close_Tcp(endpoint);
     if (!sending.done) return fail(sending.problem + " (" + path + ")");
-    std::printf("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(sending.size));
+    printOut("sent %s (%lld bytes)\n", path.c_str(), static_cast<long long>(sending.size));
     return EXIT_OK;
 }
 
@@ -351,8 +351,8 @@ int settleReceivedFile(Receiving& receiving) {
         return fail("could not rename " + receiving.part.string() +
                     " to its final name; the data is in the .part file");
     }
-    std::printf("saved %s (%lld bytes)\n", target.string().c_str(),
-                static_cast<long long>(receiving.total));
+    printOut("saved %s (%lld bytes)\n", target.string().c_str(),
+             static_cast<long long>(receiving.total));
     return EXIT_OK;
 }
 
@@ -371,9 +371,8 @@ int receiveFile(int port, const std::string& dirText, bool acceptAll) {
         return fail("cannot listen on TCP port " + std::to_string(port) +
                     "; is it in use? Choose another port");
     }
-    std::printf("waiting for a file on TCP port %d, saving into %s\n", port,
-                receiving.dir.string().c_str());
-    std::fflush(stdout);
+    printOut("waiting for a file on TCP port %d, saving into %s\n", port,
+             receiving.dir.string().c_str());
     followReceive(endpoint, receiving);
     Close_Tcp(endpoint);
     if (receiving.progress) {

@@ -32,38 +32,36 @@ int listenForMessages(int port) {
         return fail("cannot listen on TCP port " + std::to_string(port) +
                     "; is it in use? Choose another port");
     }
-    std::printf("listening on TCP port %d (Ctrl-C ends)\n", port);
-    std::fflush(stdout);
+    printOut("listening on TCP port %d (Ctrl-C ends)\n", port);
     std::vector<char> buffer;
     while (!interrupted()) {
         Event event;
         if (!nextEvent(EVENT_SLOT, event, std::chrono::milliseconds(500))) continue;
         switch (event.code) {
             case TCP_EV_CONNECTED:
-                std::printf("connected: connection %d\n", event.param);
+                printOut("connected: connection %d\n", event.param);
                 break;
             case TCP_EV_DISCONNECTED:
-                std::printf("disconnected\n");
+                printOut("disconnected\n");
                 break;
             case TCP_EV_MSG_RECEIVED: {
                 buffer.resize(static_cast<size_t>(event.param) + 1);
                 long length =
                     GetMessage_Tcp(endpoint, buffer.data(), static_cast<int>(buffer.size()));
                 if (length >= 0) {
-                    std::printf("message (%ld bytes): %.*s\n", length, static_cast<int>(length),
-                                buffer.data());
+                    printOut("message (%ld bytes): %.*s\n", length, static_cast<int>(length),
+                             buffer.data());
                 }
                 break;
             }
             case TCP_EV_FILE_OFFER:
                 RecvFile_Tcp(endpoint, event.param, false);
-                std::printf("file offer refused (use 'wirekit file receive' for files)\n");
+                printOut("file offer refused (use 'wirekit file receive' for files)\n");
                 break;
             default:
-                std::printf("event %d %s (%d)\n", event.code, wirekit_event_name(event.code),
-                            event.param);
+                printOut("event %d %s (%d)\n", event.code, wirekit_event_name(event.code),
+                         event.param);
         }
-        std::fflush(stdout);
     }
     Close_Tcp(endpoint);
     return EXIT_OK;
@@ -101,7 +99,7 @@ int sendMessages(const std::string& host, int port, const std::vector<std::strin
     if (!ok)
         return fail("the connection to " + host + ":" + std::to_string(port) + " failed after " +
                     std::to_string(sent) + " message(s)");
-    std::printf("sent %d message%s to %s:%d\n", sent, sent == 1 ? "" : "s", host.c_str(), port);
+    printOut("sent %d message%s to %s:%d\n", sent, sent == 1 ? "" : "s", host.c_str(), port);
     return EXIT_OK;
 }
 

@@ -47,9 +47,8 @@ void* openEndpoint(int port, Header header, bool broadcast) {
 int listenForMessages(int port, Header header, bool broadcast) {
     void* endpoint = openEndpoint(port, header, broadcast);
     if (!endpoint) return fail("could not create a UDP endpoint");
-    std::printf("listening on UDP port %d, header %d %d%s (Ctrl-C ends)\n", port, header.first,
-                header.second, broadcast ? ", broadcast" : "");
-    std::fflush(stdout);
+    printOut("listening on UDP port %d, header %d %d%s (Ctrl-C ends)\n", port, header.first,
+             header.second, broadcast ? ", broadcast" : "");
     std::vector<char> buffer;
     while (!interrupted()) {
         Event event;
@@ -62,11 +61,10 @@ int listenForMessages(int port, Header header, bool broadcast) {
             size_t colon = whole.find(':');
             std::string from = colon == std::string::npos ? "?" : whole.substr(0, colon);
             std::string text = colon == std::string::npos ? whole : whole.substr(colon + 1);
-            std::printf("message from %s (%ld bytes): %s\n", from.c_str(), length, text.c_str());
+            printOut("message from %s (%ld bytes): %s\n", from.c_str(), length, text.c_str());
         } else if (event.code == UDP_EV_RECV_QUEUE_FULL || event.code == UDP_EV_RECV_FAILED) {
-            std::printf("event %d %s\n", event.code, wirekit_event_name(event.code));
+            printOut("event %d %s\n", event.code, wirekit_event_name(event.code));
         }
-        std::fflush(stdout);
     }
     Close_Udp(endpoint);
     return EXIT_OK;
@@ -120,12 +118,12 @@ int sendMessages(const std::string& address, int port, const std::vector<std::st
     }
     Close_Udp(endpoint);
     if (acked == messages.size()) {
-        std::printf("acknowledged: %zu message%s to %s:%d\n", acked, acked == 1 ? "" : "s",
-                    address.c_str(), port);
+        printOut("acknowledged: %zu message%s to %s:%d\n", acked, acked == 1 ? "" : "s",
+                 address.c_str(), port);
         return EXIT_OK;
     }
-    std::printf("not acknowledged: %zu of %zu message%s to %s:%d\n", messages.size() - acked,
-                messages.size(), messages.size() == 1 ? "" : "s", address.c_str(), port);
+    printOut("not acknowledged: %zu of %zu message%s to %s:%d\n", messages.size() - acked,
+             messages.size(), messages.size() == 1 ? "" : "s", address.c_str(), port);
     std::string hint = queueFull ? "the send queue was full; send fewer lines at a time"
                                  : "is 'wirekit udp listen " + std::to_string(port) +
                                        "' running there with the same --header?";

@@ -49,17 +49,18 @@ const cli::Command* findCommand(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    cli::separateLibraryOutput();
     if (argc < 2) {
         std::fputs(PROGRAM_HELP, stderr);
         return cli::EXIT_USAGE;
     }
     std::string name = argv[1];
     if (name == "--version") {
-        std::printf("wirekit %s\n", WIREKIT_VERSION_STRING);
+        cli::printOut("wirekit %s\n", WIREKIT_VERSION_STRING);
         return cli::EXIT_OK;
     }
     if (name == "--help" || name == "-h" || name == "help") {
-        std::fputs(PROGRAM_HELP, stdout);
+        std::fputs(PROGRAM_HELP, cli::resultStream());
         return cli::EXIT_OK;
     }
     cli::installInterruptHandler();
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
     try {
         cli::Args args(argc, argv, 2);
         if (args.wantsHelp()) {
-            std::fputs(command->help, stdout);
+            std::fputs(command->help, cli::resultStream());
             return cli::EXIT_OK;
         }
         return command->run(args);
