@@ -1,6 +1,7 @@
 // Shared helpers of the wirekit program.
 #include "cli.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -26,9 +27,14 @@ int fail(const std::string& message) {
 }
 
 Args::Args(int argc, char** argv, int first) {
+    bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
         std::string item = argv[i];
-        if (item == "--help" || item == "-h") {
+        if (optionsEnded) {
+            literals_.push_back(item);
+        } else if (item == "--") {
+            optionsEnded = true;
+        } else if (item == "--help" || item == "-h") {
             help_ = true;
         } else {
             items_.push_back(item);
@@ -37,39 +43,35 @@ Args::Args(int argc, char** argv, int first) {
 }
 
 bool Args::flag(const std::string& name) {
-    for (size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i] == name) {
-            items_.erase(items_.begin() + static_cast<long>(i));
-            return true;
-        }
-    }
-    return false;
+    size_t before = items_.size();
+    items_.erase(std::remove(items_.begin(), items_.end(), name), items_.end());
+    return items_.size() != before;
 }
 
 std::vector<std::string> Args::option(const std::string& name, int count) {
-    for (size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i] != name) continue;
-        if (i + static_cast<size_t>(count) >= items_.size()) {
-            throw UsageError{name + " needs " + std::to_string(count) +
-                             (count == 1 ? " value" : " values")};
-        }
-        std::vector<std::string> values(items_.begin() + static_cast<long>(i) + 1,
-                                        items_.begin() + static_cast<long>(i) + 1 + count);
-        items_.erase(items_.begin() + static_cast<long>(i),
-                     items_.begin() + static_cast<long>(i) + 1 + count);
-        return values;
+    auto found = std::find(items_.begin(), items_.end(), name);
+    if (found == items_.end()) return {};
+    if (items_.end() - found <= count) {
+        throw UsageError{name + " needs " + countOf(count, "value")};
     }
-    return {};
+    std::vector<std::string> values(found + 1, found + 1 + count);
+    items_.erase(found, found + 1 + count);
+    if (std::find(items_.begin(), items_.end(), name) != items_.end()) {
+        throw UsageError{name + " is given twice; give it once"};
+    }
+    return values;
 }
 
 std::vector<std::string> Args::positionals() {
     for (const std::string& item : items_) {
         // A lone "-" or a negative-looking number is a value, not an option.
         if (item.size() > 1 && item[0] == '-' && !(item[1] >= '0' && item[1] <= '9')) {
-            throw UsageError{"unknown option " + item};
+            throw UsageError{"unknown option " + item + "; put -- before text that starts with -"};
         }
     }
-    return items_;
+    std::vector<std::string> words = items_;
+    words.insert(words.end(), literals_.begin(), literals_.end());
+    return words;
 }
 
 namespace {
@@ -92,6 +94,19 @@ int parsePort(const std::string& text, const char* what, bool allowZero) {
                          (allowZero ? "0" : "1") + " to 65535, not '" + text + "'"};
     }
     return static_cast<int>(value);
+}
+
+int parseSeconds(const std::string& text, const char* what) {
+    long value = 0;
+    if (!parseNumber(text, value) || value < 1 || value > 86400) {
+        throw UsageError{std::string(what) + " must be a number of seconds from 1 to 86400, not '" +
+                         text + "'"};
+    }
+    return static_cast<int>(value);
+}
+
+std::string countOf(long long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 unsigned char parseByte(const std::string& text, const char* what) {
@@ -191,12 +206,22 @@ struct Slot {
 
 Slot slots[EVENT_SLOTS];
 
+// The connection whose session runs on this thread, from its 3015 to its
+// last event.
+thread_local int threadConnection = 0;
+thread_local int threadLastCode = 0;
+
 void deliver(int slot, int code, int param) {
     Slot& s = slots[slot];
+    threadLastCode = code;
+    if (code == TCP_EV_CONNECTED) threadConnection = param;
+    Event event{code, param, threadConnection};
+    // A session's last event is 3999, or 3013 for a file connection.
+    if (code == TCP_EV_DISCONNECTED || code == TCP_EV_RECV_FAILED) threadConnection = 0;
     if (EventHook hook = s.hook.load()) hook(code, param);
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        s.pending.push_back({code, param});
+        s.pending.push_back(event);
         s.seen.push_back(code);
     }
     s.changed.notify_all();
@@ -224,6 +249,8 @@ void installInterruptHandler() {
 bool interrupted() { return interruptFlag.load(); }
 
 EventCallback callbackFor(int slot) { return callbacks[slot]; }
+
+int lastCodeRaisedHere() { return threadLastCode; }
 
 bool nextEvent(int slot, Event& out, std::chrono::milliseconds timeout) {
     Slot& s = slots[slot];
@@ -340,6 +367,26 @@ void Progress::finish(int64_t done, const char* outcome) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     std::fprintf(stderr, "%s: %s, %lld bytes in %.2f s\n", label_.c_str(), outcome,
                  static_cast<long long>(done), seconds);
+}
+
+std::string joinText(const std::vector<std::string>& words) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i) text += (i == 0 ? "" : " ") + words[i];
+    if (text.empty()) throw UsageError{"TEXT is empty; an empty message carries nothing"};
+    return text;
+}
+
+bool nextMessageLine(std::string& line, int& skipped) {
+    while (!interrupted() && std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) return true;
+        ++skipped;
+    }
+    return false;
+}
+
+std::string skippedNote(int skipped) {
+    return skipped == 0 ? "" : " (" + countOf(skipped, "empty line") + " skipped)";
 }
 
 std::string ask(const std::string& question) {

@@ -27,20 +27,24 @@ struct UsageError {
 int fail(const std::string& message);
 
 // Positional arguments and options of one subcommand. Options are either
-// flags ("--yes") or take values ("--from 9000", "--header 1 2").
+// flags ("--yes") or take values ("--from 9000", "--header 1 2"). A "--"
+// ends the options: every word after it is positional, even one that starts
+// with "-".
 class Args {
 public:
     Args(int argc, char** argv, int first);
-    // True when the flag was given; it is then consumed.
+    // True when the flag was given (once or more); it is then consumed.
     bool flag(const std::string& name);
-    // The values of an option taking `count` values, consumed; empty when absent.
+    // The values of an option taking `count` values, consumed; empty when
+    // absent. Giving the option twice is a usage error.
     std::vector<std::string> option(const std::string& name, int count = 1);
     // Remaining positional arguments; an unknown option is a usage error.
     std::vector<std::string> positionals();
     bool wantsHelp() const { return help_; }
 
 private:
-    std::vector<std::string> items_;
+    std::vector<std::string> items_;     // before "--": options and positionals
+    std::vector<std::string> literals_;  // after "--": positionals only
     bool help_ = false;
 };
 
@@ -48,6 +52,11 @@ private:
 int parsePort(const std::string& text, const char* what, bool allowZero = false);
 // A number 0..255, or a UsageError.
 unsigned char parseByte(const std::string& text, const char* what);
+// A number of seconds from 1 to 86400 (a day), or a UsageError.
+int parseSeconds(const std::string& text, const char* what);
+
+// "1 byte", "2 bytes": a count with its noun in the right number.
+std::string countOf(long long count, const std::string& noun);
 
 // The library's UDP receive thread writes a line of its own to the C
 // runtime's stdout when it starts and when it ends. So that these lines never
@@ -86,11 +95,21 @@ bool interrupted();
 struct Event {
     int code;
     int param;
+    // The accepted TCP connection (the socket number its 3015 carried) whose
+    // session thread raised the event; 0 for events from any other thread.
+    // The library raises every event of one accepted connection on that
+    // connection's own thread, 3015 first, so this names the connection of a
+    // 3002, 3004, 3009-3011, 3013 and of its closing 3999, whose param is 0.
+    int connection = 0;
 };
 constexpr int EVENT_SLOTS = 8;
 EventCallback callbackFor(int slot);
 // The next event of `slot`, or false when `timeout` passed or Ctrl-C came.
 bool nextEvent(int slot, Event& out, std::chrono::milliseconds timeout);
+// The code of the last event raised on the calling thread, of any slot; an
+// export that raises an event on its caller's thread (1005, 1006, 3003 with
+// a -1 from GetMessage_*) can be told apart this way.
+int lastCodeRaisedHere();
 // Every code `slot` has seen, in order (kept for reports).
 std::vector<int> seenCodes(int slot);
 void resetSlot(int slot);
@@ -124,6 +143,17 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
 };
+
+// The text `tcp send` and `udp send` take from their arguments: the words
+// joined by single spaces. An empty message carries nothing, so an empty
+// text is a usage error.
+std::string joinText(const std::vector<std::string>& words);
+// The next non-empty line of standard input, without its line end; empty
+// lines are skipped and counted in `skipped` for the report. False at the
+// end of the input or on Ctrl-C.
+bool nextMessageLine(std::string& line, int& skipped);
+// " (2 empty lines skipped)", or "" when none was.
+std::string skippedNote(int skipped);
 
 // Asks a yes/no question on stderr and reads the answer from stdin; EOF or
 // anything but y/yes is no.

@@ -28,9 +28,15 @@ int hexDigit(char c) {
     return -1;
 }
 
-std::vector<unsigned char> parseKey(Args& args) {
-    std::vector<std::string> text = args.option("--key");
-    std::vector<std::string> hex = args.option("--key-hex");
+// The key as given: the value of --key or of --key-hex.
+struct KeyOptions {
+    std::vector<std::string> text;
+    std::vector<std::string> hex;
+};
+
+std::vector<unsigned char> parseKey(const KeyOptions& options) {
+    const std::vector<std::string>& text = options.text;
+    const std::vector<std::string>& hex = options.hex;
     if (text.empty() == hex.empty())
         throw UsageError{"give exactly one of --key TEXT or --key-hex HEX"};
     std::vector<unsigned char> key;
@@ -54,12 +60,14 @@ std::vector<unsigned char> parseKey(Args& args) {
 }  // namespace
 
 int runDes(Args& args) {
-    std::vector<unsigned char> key = parseKey(args);
+    // The action is checked before the key: without it nothing else matters.
+    KeyOptions keyOptions{args.option("--key"), args.option("--key-hex")};
     std::vector<std::string> action = args.positionals();
     if (action.size() != 1 || (action[0] != "encrypt" && action[0] != "decrypt")) {
         throw UsageError{"say 'encrypt' or 'decrypt'"};
     }
     bool decrypt = action[0] == "decrypt";
+    std::vector<unsigned char> key = parseKey(keyOptions);
     binaryStdio();
     std::vector<unsigned char> data = readAllStdin();
     if (!decrypt) {

@@ -134,20 +134,21 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port)}, nullptr, nullptr,
                      "first line\nsecond line\n"),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (11 bytes): second line"));
+    EXPECT_TRUE(listener.waitForOutput("(11 bytes): second line"));
     // Arguments arrive as given: spaces, quotes and backslashes included.
     const std::string awkward = "a \"quoted\" word back\\slash\\ \\\"";
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "a \"quoted\" word",
                       "back\\slash\\", "\\\""}),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (" + std::to_string(awkward.size()) +
-                                       " bytes): " + awkward))
+    EXPECT_TRUE(listener.waitForOutput("(" + std::to_string(awkward.size()) + " bytes): " +
+                                       awkward))
         << listener.out();
     EXPECT_EQ(listener.stop(), 0);
     std::string heard = listener.out();
-    EXPECT_NE(heard.find("message (11 bytes): hello world"), std::string::npos) << heard;
+    EXPECT_NE(heard.find("message from connection "), std::string::npos) << heard;
+    EXPECT_NE(heard.find("(11 bytes): hello world"), std::string::npos) << heard;
     EXPECT_LT(heard.find("hello world"), heard.find("first line"));
-    EXPECT_NE(heard.find("connected: connection"), std::string::npos);
+    EXPECT_NE(heard.find("disconnected: connection"), std::string::npos) << heard;
 
     // Nobody listening any more: a one-line failure, exit 1.
     std::string err;
