@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -11,6 +13,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "netcheck.h"
 
 namespace fs = std::filesystem;
 
@@ -18,17 +21,20 @@ namespace cli {
 
 const char* const FILE_HELP =
     "usage: wirekit file send HOST PORT PATH\n"
-    "       wirekit file receive PORT DIR [--yes]\n"
+    "       wirekit file receive PORT DIR [--yes] [--keep]\n"
     "\n"
     "send     connects to HOST:PORT, offers the file PATH and sends it once the\n"
-    "         receiver accepts.\n"
-    "receive  listens on PORT for one file offer and saves the file into DIR under\n"
-    "         the offered name (its last path component only). It asks before\n"
-    "         accepting and before replacing an existing file; with --yes it accepts\n"
-    "         and saves beside existing files as 'name (1).ext'. Data goes to\n"
-    "         NAME.part, renamed when complete and removed when the transfer fails\n"
-    "         or is stopped (Ctrl-C).\n"
-    "Both show a progress bar on a terminal and progress lines otherwise.\n";
+    "         receiver accepts. The file travels on a connection of its own,\n"
+    "         opened after the first one.\n"
+    "receive  listens on PORT for a file offer and saves the file into DIR under\n"
+    "         the offered name (its last path component only); DIR must exist and\n"
+    "         be writable. It asks before accepting and before replacing an\n"
+    "         existing file; with --yes it accepts and saves beside existing files\n"
+    "         as 'name (1).ext'. Data goes to NAME.part, renamed when complete and\n"
+    "         removed when the transfer fails or is stopped (Ctrl-C). It ends after\n"
+    "         one file; with --keep it goes on receiving files until Ctrl-C.\n"
+    "Both show a progress bar on a terminal (sizes in SI units: 1 MB = 1 000 000\n"
+    "bytes) and progress lines otherwise, on standard error.\n";
 
 namespace {
 
@@ -86,7 +92,10 @@ struct Sending {
 
 // Connects to the receiver and queues the file; "" or the failure message.
 std::string offerFile(void* endpoint, const Sending& sending) {
-    if (!Connect_Tcp(endpoint, sending.host.c_str(), sending.port)) {
+    std::string problem;
+    std::string address = resolveIPv4(sending.host, problem);
+    if (address.empty()) return problem;
+    if (!Connect_Tcp(endpoint, address.c_str(), sending.port)) {
         return "cannot connect to " + sending.host + ":" + std::to_string(sending.port) +
                "; is 'wirekit file receive " + std::to_string(sending.port) +
                " DIR' running there?";
@@ -198,10 +207,16 @@ fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool acce
     return target;
 }
 
+// A stopped transfer's session may still hold the file for a moment, and
+// some systems refuse to remove an open file: retry for a short while.
 bool removePartial(const fs::path& part) {
-    std::error_code error;
-    fs::remove(part, error);
-    return !error;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        std::error_code error;
+        fs::remove(part, error);
+        if (!error) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 // The file is still open on the library's side while 3011 is handled, and
@@ -216,18 +231,60 @@ bool renameWhenClosed(const fs::path& from, const fs::path& to) {
     return false;
 }
 
+// Checks DIR before anything listens: it must exist, be a directory and
+// take a new file (tried with a probe file that is removed at once). "" or
+// a one-line error.
+std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
+    std::error_code error;
+    dir = fs::absolute(dirText, error);
+    if (error || !pathExists(dir)) {
+        return "'" + dirText + "' does not exist; create it first or give another DIR";
+    }
+    if (!fs::is_directory(dir, error)) {
+        return "'" + dirText + "' is not a directory; give the directory to save into";
+    }
+    std::mt19937 random{std::random_device{}()};
+    fs::path probe = dir / (".wirekit-write-test-" + std::to_string(random() % 1000000));
+    std::FILE* file = std::fopen(probe.string().c_str(), "wb");
+    if (!file) {
+        return "cannot create files in '" + dirText +
+               "'; give a directory you may write to, or change its permissions";
+    }
+    std::fclose(file);
+    fs::remove(probe, error);
+    return "";
+}
+
+// What became of one offer.
+enum class Outcome { Pending, Saved, Refused, Failed };
+
 // One offered file on its way in: where it goes and how far it got.
 struct Receiving {
-    fs::path dir;
-    bool acceptAll = false;  // --yes
-    long offer = 0;          // the accepted offer; 0 before one is accepted
+    long offer = 0;  // the accepted offer; 0 before one is accepted
+    int connection = 0;
     fs::path target, part;
     int64_t total = 0, received = 0;
     std::unique_ptr<Progress> progress;
     bool done = false;
+    bool refused = false;
     std::string problem;
     std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
 };
+
+// The receiving side: its endpoint, where files go, and the offers whose
+// file is complete or refused; the library ends such an offer's connection
+// with 3013 when the sender closes it, which is then no failure.
+struct Receiver {
+    void* endpoint = nullptr;
+    fs::path dir;
+    bool acceptAll = false;  // --yes
+    std::set<long> finishedOffers;
+};
+
+void noteConnectionClosed(Receiver& receiver, const Event& event) {
+    if (receiver.finishedOffers.erase(event.param) == 0) return;
+    std::fprintf(stderr, "connection %d closed after the file\n", event.connection);
+}
 
 // Nothing follows an accepted empty file: the .part file is created here.
 void createEmptyFile(Receiving& receiving) {
@@ -237,46 +294,70 @@ void createEmptyFile(Receiving& receiving) {
     if (!receiving.done) receiving.problem = "could not create " + receiving.part.string();
 }
 
+void refuse(Receiver& receiver, long offer) {
+    RecvFile_Tcp(receiver.endpoint, offer, false);
+    receiver.finishedOffers.insert(offer);
+}
+
 // Answers an offer: refused when one is already being received, when the
 // user says no, or when its save path is unusable; otherwise accepted into
 // its .part file.
-void onOffer(void* endpoint, long offer, Receiving& receiving) {
+void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
+    long offer = event.param;
     FileRecvOffer snapshot;
-    if (receiving.offer != 0 || !GetRecvOffer_Tcp(endpoint, offer, &snapshot)) {
-        RecvFile_Tcp(endpoint, offer, false);
+    if (!GetRecvOffer_Tcp(receiver.endpoint, offer, &snapshot)) return;  // already gone
+    if (receiving.offer != 0) {
+        refuse(receiver, offer);
+        std::fprintf(stderr, "refused '%s' from %s: busy with another file\n", snapshot.fileName,
+                     snapshot.peerAddress);
         return;
     }
-    receiving.target = chooseTarget(receiving.dir, snapshot, receiving.acceptAll);
+    receiving.target = chooseTarget(receiver.dir, snapshot, receiver.acceptAll);
     receiving.part =
         receiving.target.empty() ? fs::path() : fs::path(receiving.target.string() + ".part");
-    if (receiving.target.empty() || receiving.target.parent_path() != receiving.dir ||
-        !SetSavePath_Tcp(endpoint, offer, receiving.part.string().c_str())) {
-        RecvFile_Tcp(endpoint, offer, false);
-        receiving.problem = receiving.target.empty()
-                                ? "offer refused"
-                                : "the save path is too long; use a shorter DIR";
+    if (receiving.target.empty() || receiving.target.parent_path() != receiver.dir ||
+        !SetSavePath_Tcp(receiver.endpoint, offer, receiving.part.string().c_str())) {
+        refuse(receiver, offer);
+        receiving.refused = receiving.target.empty();
+        receiving.problem =
+            receiving.refused ? "offer refused" : "the save path is too long; use a shorter DIR";
+        receiving.part.clear();
         return;
     }
     receiving.offer = offer;
+    receiving.connection = event.connection;
     receiving.total = snapshot.fileSize;
-    RecvFile_Tcp(endpoint, offer, true);
+    RecvFile_Tcp(receiver.endpoint, offer, true);
     std::fprintf(stderr, "accepted, saving to %s\n", receiving.target.string().c_str());
     receiving.progress.reset(
         new Progress("receive " + receiving.target.filename().string(), receiving.total));
     if (receiving.total == 0) createEmptyFile(receiving);
 }
 
+// 3013 for the offer being received: the connection ended early, or the
+// library could not create or write the file.
+void onReceiveFailed(Receiver& receiver, Receiving& receiving) {
+    if (receiving.total > 0 && receiving.received == 0 && !pathExists(receiving.part)) {
+        receiving.problem = "could not create " + receiving.part.string() + "; is " +
+                            receiver.dir.string() + " writable, with room to spare?";
+    } else {
+        receiving.problem = "the connection ended before the file was complete";
+    }
+}
+
 // Applies one event of the receiving endpoint to the transfer's state.
-void onReceiveEvent(void* endpoint, const Event& event, Receiving& receiving) {
+void onReceiveEvent(Receiver& receiver, const Event& event, Receiving& receiving) {
     switch (event.code) {
         case TCP_EV_FILE_OFFER:
-            onOffer(endpoint, event.param, receiving);
+            // A new offer may reuse the number of one that is gone.
+            receiver.finishedOffers.erase(event.param);
+            onOffer(receiver, event, receiving);
             break;
         case TCP_EV_RECV_STARTED:
         case TCP_EV_RECV_PROGRESS: {
             FileRecvOffer snapshot;
             if (event.param == receiving.offer &&
-                GetRecvOffer_Tcp(endpoint, receiving.offer, &snapshot)) {
+                GetRecvOffer_Tcp(receiver.endpoint, receiving.offer, &snapshot)) {
                 receiving.received = snapshot.bytesReceived;
                 if (receiving.progress) receiving.progress->update(receiving.received);
             }
@@ -286,11 +367,14 @@ void onReceiveEvent(void* endpoint, const Event& event, Receiving& receiving) {
             if (event.param == receiving.offer) {
                 receiving.received = receiving.total;
                 receiving.done = true;
+                receiver.finishedOffers.insert(receiving.offer);
             }
             break;
         case TCP_EV_RECV_FAILED:
-            if (event.param == receiving.offer) {
-                receiving.problem = "the connection ended before the file was complete";
+            if (event.param == receiving.offer && !receiving.done) {
+                onReceiveFailed(receiver, receiving);
+            } else {
+                noteConnectionClosed(receiver, event);
             }
             break;
         case TCP_EV_DISCONNECTED:
@@ -306,7 +390,7 @@ void onReceiveEvent(void* endpoint, const Event& event, Receiving& receiving) {
 
 // Called when no event came for a while: notices Ctrl-C, a stalled transfer
 // and an accepted offer whose connection went away unannounced.
-void checkQuiet(void* endpoint, Receiving& receiving) {
+void checkQuiet(Receiver& receiver, Receiving& receiving) {
     FileRecvOffer snapshot;
     if (interrupted()) {
         receiving.problem = "stopped";
@@ -314,88 +398,113 @@ void checkQuiet(void* endpoint, Receiving& receiving) {
         // Before an offer arrives the program waits as long as asked.
     } else if (std::chrono::steady_clock::now() - receiving.lastEvent > IDLE_LIMIT) {
         receiving.problem = "the transfer stalled";
-    } else if (!GetRecvOffer_Tcp(endpoint, receiving.offer, &snapshot)) {
+    } else if (!GetRecvOffer_Tcp(receiver.endpoint, receiving.offer, &snapshot)) {
         receiving.problem = "the connection failed";
     }
 }
 
-// Waits for an offer and follows it until the file is complete or fails.
-void followReceive(void* endpoint, Receiving& receiving) {
+// Waits for an offer and follows it until the file is complete, refused or
+// failed.
+void followReceive(Receiver& receiver, Receiving& receiving) {
     while (!receiving.done && receiving.problem.empty()) {
         Event event;
         if (!nextEvent(EVENT_SLOT, event, std::chrono::milliseconds(500))) {
-            checkQuiet(endpoint, receiving);
+            checkQuiet(receiver, receiving);
             continue;
         }
         receiving.lastEvent = std::chrono::steady_clock::now();
-        onReceiveEvent(endpoint, event, receiving);
+        onReceiveEvent(receiver, event, receiving);
     }
-    if (!receiving.done && receiving.offer != 0) StopRecvFile_Tcp(endpoint, receiving.offer);
+    if (!receiving.done && receiving.offer != 0) {
+        StopRecvFile_Tcp(receiver.endpoint, receiving.offer);
+    }
 }
 
 // Gives a complete file its final name, or removes what a failed transfer
-// left behind; returns the exit code.
-int settleReceivedFile(Receiving& receiving) {
-    if (!receiving.done) {
-        if (!receiving.part.empty() && !removePartial(receiving.part)) {
-            return fail(receiving.problem + "; could not remove " + receiving.part.string());
-        }
-        return fail(receiving.problem);
-    }
-    // Someone may have created the name meanwhile; never replace it unasked.
-    fs::path target = receiving.target;
-    if (pathExists(target) && receiving.acceptAll) {
-        target = freeName(receiving.dir, target.filename().string());
-    }
-    if (target.empty() || !renameWhenClosed(receiving.part, target)) {
-        return fail("could not rename " + receiving.part.string() +
-                    " to its final name; the data is in the .part file");
-    }
-    printOut("saved %s (%lld bytes)\n", target.string().c_str(),
-             static_cast<long long>(receiving.total));
-    return EXIT_OK;
-}
-
-int receiveFile(int port, const std::string& dirText, bool acceptAll) {
-    Receiving receiving;
-    receiving.acceptAll = acceptAll;
-    std::error_code error;
-    receiving.dir = fs::absolute(dirText, error);
-    if (error || !fs::is_directory(receiving.dir, error)) {
-        return fail("'" + dirText + "' is not a directory; create it first");
-    }
-    void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
-    if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
-    if (!ListenMessage_Tcp(endpoint, port)) {
-        Close_Tcp(endpoint);
-        return fail("cannot listen on TCP port " + std::to_string(port) +
-                    "; is it in use? Choose another port");
-    }
-    printOut("waiting for a file on TCP port %d, saving into %s\n", port,
-             receiving.dir.string().c_str());
-    followReceive(endpoint, receiving);
-    Close_Tcp(endpoint);
+// left behind, and says which.
+Outcome settleReceivedFile(const Receiver& receiver, Receiving& receiving) {
     if (receiving.progress) {
         receiving.progress->finish(receiving.received, receiving.done ? "received" : "incomplete");
     }
-    return settleReceivedFile(receiving);
+    if (!receiving.done) {
+        if (!receiving.part.empty() && !removePartial(receiving.part)) {
+            fail(receiving.problem + "; could not remove " + receiving.part.string());
+        } else {
+            fail(receiving.problem);
+        }
+        return receiving.refused ? Outcome::Refused : Outcome::Failed;
+    }
+    // Someone may have created the name meanwhile; never replace it unasked.
+    fs::path target = receiving.target;
+    if (pathExists(target) && receiver.acceptAll) {
+        target = freeName(receiver.dir, target.filename().string());
+    }
+    if (target.empty() || !renameWhenClosed(receiving.part, target)) {
+        fail("could not rename " + receiving.part.string() +
+             " to its final name; the data is in the .part file");
+        return Outcome::Failed;
+    }
+    printOut("saved %s (%lld bytes)\n", target.string().c_str(),
+             static_cast<long long>(receiving.total));
+    return Outcome::Saved;
+}
+
+int receiveFiles(int port, const std::string& dirText, bool acceptAll, bool keep) {
+    Receiver receiver;
+    receiver.acceptAll = acceptAll;
+    std::string problem = checkSaveDirectory(dirText, receiver.dir);
+    if (!problem.empty()) return fail(problem);
+    receiver.endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
+    if (receiver.endpoint == reinterpret_cast<void*>(-1)) {
+        return fail("could not create a TCP endpoint");
+    }
+    if (!ListenMessage_Tcp(receiver.endpoint, port)) {
+        Close_Tcp(receiver.endpoint);
+        return fail("cannot listen on TCP port " + std::to_string(port) +
+                    "; is it in use? Choose another port");
+    }
+    printOut(keep ? "waiting for files on TCP port %d, saving into %s (Ctrl-C ends)\n"
+                  : "waiting for a file on TCP port %d, saving into %s\n",
+             port, receiver.dir.string().c_str());
+    // Without --keep the first offer decides the exit code; with it, the
+    // program goes on after every file and fails only for files it accepted
+    // and could not save.
+    int exitCode = EXIT_OK;
+    for (;;) {
+        Receiving receiving;
+        followReceive(receiver, receiving);
+        bool stoppedIdle = receiving.problem == "stopped" && receiving.offer == 0;
+        if (keep && stoppedIdle) break;
+        if (!keep) {
+            // Closing first lets go of the library's hold on the file.
+            Close_Tcp(receiver.endpoint);
+            return settleReceivedFile(receiver, receiving) == Outcome::Saved ? EXIT_OK
+                                                                             : EXIT_FAILED;
+        }
+        Outcome outcome = settleReceivedFile(receiver, receiving);
+        if (outcome == Outcome::Failed) exitCode = EXIT_FAILED;
+        if (interrupted()) break;
+    }
+    Close_Tcp(receiver.endpoint);
+    return exitCode;
 }
 
 }  // namespace
 
 int runFile(Args& args) {
     bool acceptAll = args.flag("--yes") || args.flag("-y");
+    bool keep = args.flag("--keep");
     std::vector<std::string> words = args.positionals();
     if (words.empty()) throw UsageError{"say 'send HOST PORT PATH' or 'receive PORT DIR'"};
     const std::string& action = words[0];
     if (action == "send") {
         if (words.size() != 4) throw UsageError{"send takes HOST PORT PATH"};
-        if (acceptAll) throw UsageError{"--yes belongs to 'receive'"};
+        if (acceptAll || keep) throw UsageError{"--yes and --keep belong to 'receive'"};
         return sendFile(words[1], parsePort(words[2], "PORT"), words[3]);
     }
     if (action == "receive") {
         if (words.size() != 3) throw UsageError{"receive takes PORT DIR"};
-        return receiveFile(parsePort(words[1], "PORT"), words[2], acceptAll);
+        return receiveFiles(parsePort(words[1], "PORT"), words[2], acceptAll, keep);
     }
     throw UsageError{"unknown action '" + action + "'; say 'send' or 'receive'"};
 }
