@@ -7,15 +7,21 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -305,15 +311,129 @@ std::string summariseCodes(const std::vector<int>& codes) {
 }
 
 std::string formatBytes(double bytes) {
-    const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    const char* units[] = {"B", "kB", "MB", "GB", "TB"};
     int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
+    while (bytes >= 1000.0 && unit < 4) {
+        bytes /= 1000.0;
         ++unit;
     }
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
     return text;
+}
+
+int terminalColumns() {
+    int columns = 0;
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        columns = info.srWindow.Right - info.srWindow.Left + 1;
+    }
+#else
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) columns = size.ws_col;
+#endif
+    if (columns <= 0) {
+        const char* text = std::getenv("COLUMNS");
+        columns = text ? std::atoi(text) : 0;
+    }
+    return columns > 0 ? columns : 80;
+}
+
+std::string formatDuration(long seconds) {
+    char text[40];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+                      seconds % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02ld:%02ld", seconds / 60, seconds % 60);
+    }
+    return text;
+}
+
+namespace {
+
+// Columns a UTF-8 text takes, counting each character as one.
+size_t columnsOf(const std::string& text) {
+    size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// The first `count` characters of a UTF-8 text (`fromEnd`: the last ones).
+std::string characters(const std::string& text, size_t count, bool fromEnd) {
+    size_t total = columnsOf(text);
+    if (count >= total) return text;
+    size_t skip = fromEnd ? total - count : 0, seen = 0, begin = 0, end = text.size();
+    for (size_t i = 0; i <= text.size(); ++i) {
+        bool boundary = i == text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        if (!boundary) continue;
+        if (seen == skip) begin = i;
+        if (seen == skip + count) {
+            end = i;
+            break;
+        }
+        ++seen;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// The text cut to `width` characters by replacing its middle with "...",
+// which keeps the start and the extension of a file name.
+std::string shortenMiddle(const std::string& text, size_t width) {
+    if (columnsOf(text) <= width) return text;
+    if (width <= 3) return characters(text, width, false);
+    size_t tail = (width - 3) / 2, head = width - 3 - tail;
+    return characters(text, head, false) + "..." + characters(text, tail, true);
+}
+
+}  // namespace
+
+std::string progressLine(const std::string& label, int64_t done, int64_t total,
+                         double bytesPerSecond, int columns) {
+    const size_t room = static_cast<size_t>(std::max(columns - 1, 10));
+    const size_t widestBar = 24, narrowestBar = 10;
+    int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+    std::string eta = "--:--";
+    if (bytesPerSecond > 0 && total >= done) {
+        eta = formatDuration(
+            static_cast<long>(static_cast<double>(total - done) / bytesPerSecond + 0.5));
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, " %3d%%", percent);
+    std::string percentText = text;
+    // Figures keep their width from one redraw to the next, so the bar and
+    // the name stand still.
+    std::snprintf(text, sizeof text, "  %8s / %s", formatBytes(static_cast<double>(done)).c_str(),
+                  formatBytes(static_cast<double>(total)).c_str());
+    std::string sizes = text;
+    std::snprintf(text, sizeof text, "  %10s", (formatBytes(bytesPerSecond) + "/s").c_str());
+    std::string rate = text;
+    std::string left = "  ETA " + eta;
+    // From the fullest figures to the barest, the first that fits with a
+    // readable name (20 characters, or all of a shorter one); failing that,
+    // the first that fits with any name of at least 8.
+    const std::string variants[] = {percentText + sizes + rate + left, percentText + sizes + rate,
+                                    percentText + sizes, percentText};
+    const size_t labelColumns = columnsOf(label);
+    for (size_t shortestLabel : {size_t{20}, size_t{8}}) {
+        for (const std::string& figures : variants) {
+            size_t fixed = figures.size() + 3;  // " [" and "]" around the bar
+            size_t labelWidth = std::min(labelColumns, shortestLabel);
+            if (fixed + narrowestBar + labelWidth > room) continue;
+            // The bar takes what the whole name leaves, within its limits.
+            size_t spare = room - fixed;
+            size_t bar = spare > labelColumns ? spare - labelColumns : 0;
+            bar = std::max(narrowestBar, std::min(widestBar, bar));
+            std::string name = shortenMiddle(label, room - fixed - bar);
+            size_t filled = static_cast<size_t>(percent) * bar / 100;
+            std::string drawn(filled, '#');
+            drawn.append(bar - filled, '-');
+            return name + " [" + drawn + "]" + figures;
+        }
+    }
+    return shortenMiddle(label, room > 6 ? room - 6 : room) +
+           characters(percentText, room > 6 ? 5 : 0, false);
 }
 
 Progress::Progress(std::string label, int64_t total)
@@ -333,21 +453,8 @@ void Progress::draw(int64_t done, bool force) {
     if (terminal_) {
         if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
         lastDraw_ = now;
-        const int width = 24;
-        int filled = percent * width / 100;
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(width - filled), '-');
-        std::string eta = "--:--";
-        if (rate > 0 && total_ >= done) {
-            long left = static_cast<long>(static_cast<double>(total_ - done) / rate + 0.5);
-            char text[40];
-            std::snprintf(text, sizeof text, "%02ld:%02ld", left / 60, left % 60);
-            eta = text;
-        }
-        std::fprintf(stderr, "\r%s [%s] %3d%%  %s / %s  %s/s  ETA %s \x1b[K", label_.c_str(),
-                     bar.c_str(), percent, formatBytes(static_cast<double>(done)).c_str(),
-                     formatBytes(static_cast<double>(total_)).c_str(), formatBytes(rate).c_str(),
-                     eta.c_str());
+        std::string line = progressLine(label_, done, total_, rate, terminalColumns());
+        std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     } else {
         int tenth = percent / 10;
         if (!force && tenth == lastTenth_) return;
@@ -365,8 +472,11 @@ void Progress::finish(int64_t done, const char* outcome) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(stderr, "%s: %s, %lld bytes in %.2f s\n", label_.c_str(), outcome,
-                 static_cast<long long>(done), seconds);
+    std::string rate =
+        seconds > 0 ? ", " + formatBytes(static_cast<double>(done) / seconds) + "/s" : "";
+    std::fprintf(stderr, "%s: %s %s (%lld bytes) in %.2f s%s\n", label_.c_str(), outcome,
+                 formatBytes(static_cast<double>(done)).c_str(), static_cast<long long>(done),
+                 seconds, rate.c_str());
 }
 
 std::string joinText(const std::vector<std::string>& words) {

@@ -121,12 +121,27 @@ void setHook(int slot, EventHook hook);
 // "UDP_EV_ACKED x2, TCP_EV_CONNECTED" for a list of codes.
 std::string summariseCodes(const std::vector<int>& codes);
 
-// Human-readable byte count ("3.4 MB").
+// Human-readable byte count in SI units ("3.4 MB" is 3 400 000 bytes).
 std::string formatBytes(double bytes);
 
-// One transfer's progress: a redrawn bar on a terminal (bytes, percent,
-// rate, time left), plain lines every tenth otherwise. Writes to stderr so
-// standard output stays clean for the program's results.
+// The width of the terminal standard error writes to, in columns: the
+// console's own, else $COLUMNS, else 80.
+int terminalColumns();
+
+// "ETA"-style time: "07:05" (minutes and seconds), "1:07:05" past an hour.
+std::string formatDuration(long seconds);
+
+// One progress line for a terminal, at most `columns - 1` wide (so that it
+// never wraps): LABEL [BAR] PERCENT  DONE / TOTAL  RATE/s  ETA TIME. Where the
+// width is short, the bar narrows, the label is shortened in the middle, and
+// then the time left and the rate are left out.
+std::string progressLine(const std::string& label, int64_t done, int64_t total,
+                         double bytesPerSecond, int columns);
+
+// One transfer's progress: a redrawn bar on a terminal that fits its width,
+// plain lines every tenth otherwise, and a final line with the outcome, the
+// size, the time and the rate. Writes to stderr so standard output stays
+// clean for the program's results.
 class Progress {
 public:
     Progress(std::string label, int64_t total);
