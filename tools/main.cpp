@@ -18,15 +18,17 @@ const char* const PROGRAM_HELP =
     "  tcp send HOST PORT [TEXT...]       send TEXT (or each line of stdin) as messages\n"
     "  udp listen PORT [--header B1 B2] [--broadcast]\n"
     "                                     print reliable UDP messages\n"
-    "  udp send ADDRESS PORT [TEXT...] [--from PORT] [--header B1 B2] [--timeout SECONDS]\n"
+    "  udp send HOST PORT [TEXT...] [--from PORT] [--header B1 B2] [--timeout SECONDS]\n"
     "                                     send and wait for the acknowledgement\n"
     "  file send HOST PORT PATH           offer a file and send it when accepted\n"
-    "  file receive PORT DIR [--yes]      receive one offered file into DIR\n"
+    "  file receive PORT DIR [--yes] [--keep]\n"
+    "                                     receive one file into DIR (--keep: until Ctrl-C)\n"
     "  des encrypt|decrypt --key TEXT|--key-hex HEX   < in > out\n"
     "  compress < in > out                zlib-compress standard input\n"
     "  uncompress < in > out              reverse of compress\n"
     "\n"
-    "Options: --help (also after any command), --version.\n"
+    "Options: --help (also after any command), --version; -- ends the options.\n"
+    "Results go to standard output; progress, questions and errors to standard error.\n"
     "Exit codes: 0 success, 1 failure, 2 usage error.\n";
 
 const cli::Command COMMANDS[] = {
