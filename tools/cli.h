@@ -68,7 +68,9 @@ void separateLibraryOutput();
 // The stream the program's results go to: the real standard output.
 std::FILE* resultStream();
 // printf to the result stream, flushed at once.
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+__attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void printOut(const char* format, ...);

@@ -150,12 +150,14 @@ int sendMessages(const std::string& host, int port, const std::vector<std::strin
     std::string to =
         host + ":" + std::to_string(port) + (host == address ? "" : " (" + address + ")");
     if (acks.count == messages.size()) {
-        printOut("acknowledged: %s to %s%s\n", countOf(acks.count, "message").c_str(), to.c_str(),
+        printOut("acknowledged: %s to %s%s\n",
+                 countOf(static_cast<long long>(acks.count), "message").c_str(), to.c_str(),
                  skippedNote(skipped).c_str());
         return EXIT_OK;
     }
-    printOut("not acknowledged: %zu of %s to %s\n", messages.size() - acks.count,
-             countOf(messages.size(), "message").c_str(), to.c_str());
+    printOut("not acknowledged: %s of %s to %s\n",
+             std::to_string(messages.size() - acks.count).c_str(),
+             countOf(static_cast<long long>(messages.size()), "message").c_str(), to.c_str());
     std::string hint = acks.queueFull ? "the send queue was full; send fewer lines at a time"
                                       : "is 'wirekit udp listen " + std::to_string(port) +
                                             "' running there with the same --header?";
