@@ -256,12 +256,11 @@ std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
 }
 
 // What became of one offer.
-enum class Outcome { Pending, Saved, Refused, Failed };
+enum class Outcome { Saved, Refused, Failed };
 
 // One offered file on its way in: where it goes and how far it got.
 struct Receiving {
     long offer = 0;  // the accepted offer; 0 before one is accepted
-    int connection = 0;
     fs::path target, part;
     int64_t total = 0, received = 0;
     std::unique_ptr<Progress> progress;
@@ -325,7 +324,6 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
         return;
     }
     receiving.offer = offer;
-    receiving.connection = event.connection;
     receiving.total = snapshot.fileSize;
     RecvFile_Tcp(receiver.endpoint, offer, true);
     std::fprintf(stderr, "accepted, saving to %s\n", receiving.target.string().c_str());

@@ -71,10 +71,10 @@ void refuseOffer(void* endpoint, const Event& event) {
     FileRecvOffer offer;
     std::string what =
         GetRecvOffer_Tcp(endpoint, event.param, &offer)
-            ? "'" + std::string(offer.fileName) + "' (" + countOf(offer.fileSize, "byte") + ")"
+            ? " '" + std::string(offer.fileName) + "' (" + countOf(offer.fileSize, "byte") + ")"
             : "";
     RecvFile_Tcp(endpoint, event.param, false);
-    printOut("file offer %s on %s refused (use 'wirekit file receive' for files)\n", what.c_str(),
+    printOut("file offer%s on %s refused (use 'wirekit file receive' for files)\n", what.c_str(),
              connectionName(event.connection).c_str());
 }
 
