@@ -32,6 +32,17 @@
  *    the endpoint's memory is released when its last thread ends.
  *  - After Close_Udp or Close_Tcp returns, no callback of that endpoint starts.
  *
+ * Output
+ * ------
+ * The library writes two lines of text, both from the UDP receive thread and
+ * both to the C runtime's standard output (stdout, descriptor 1, flushed at
+ * once): "Receive Thread Started." when ListenMessage_Udp has started the
+ * receive thread, and "Receive Thread Ended." when that thread ends (on
+ * Close_Udp, or when waiting on its socket fails). Nothing else is written
+ * to any stream. A host whose standard output carries data can point
+ * descriptor 1 elsewhere (the wirekit program sends it to standard error and
+ * writes its own results to a duplicate of the original descriptor).
+ *
  * Handles
  * -------
  * Init_Udp and Init_Tcp return (void*)1, (void*)2, ... from one counter shared

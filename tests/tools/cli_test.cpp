@@ -134,20 +134,21 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port)}, nullptr, nullptr,
                      "first line\nsecond line\n"),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (11 bytes): second line"));
+    EXPECT_TRUE(listener.waitForOutput("(11 bytes): second line"));
     // Arguments arrive as given: spaces, quotes and backslashes included.
     const std::string awkward = "a \"quoted\" word back\\slash\\ \\\"";
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "a \"quoted\" word",
                       "back\\slash\\", "\\\""}),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (" + std::to_string(awkward.size()) +
-                                       " bytes): " + awkward))
+    EXPECT_TRUE(listener.waitForOutput("(" + std::to_string(awkward.size()) + " bytes): " +
+                                       awkward))
         << listener.out();
     EXPECT_EQ(listener.stop(), 0);
     std::string heard = listener.out();
-    EXPECT_NE(heard.find("message (11 bytes): hello world"), std::string::npos) << heard;
+    EXPECT_NE(heard.find("message from connection "), std::string::npos) << heard;
+    EXPECT_NE(heard.find("(11 bytes): hello world"), std::string::npos) << heard;
     EXPECT_LT(heard.find("hello world"), heard.find("first line"));
-    EXPECT_NE(heard.find("connected: connection"), std::string::npos);
+    EXPECT_NE(heard.find("disconnected: connection"), std::string::npos) << heard;
 
     // Nobody listening any more: a one-line failure, exit 1.
     std::string err;
@@ -178,6 +179,18 @@ TEST(CliUdp, SendIsAcknowledgedByListenAndReportsSilence) {
     EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"},
                      &out),
               1);
+    // The port is taken: a second listener, or acknowledgements bound to it,
+    // would hear nothing; both are refused before they start.
+    std::string err;
+    EXPECT_EQ(runCli({"udp", "listen", std::to_string(port)}, nullptr, &err), 1);
+    EXPECT_NE(err.find("cannot listen on UDP port " + std::to_string(port) + "; is it in use?"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(from), "x", "--from",
+                      std::to_string(port)},
+                     nullptr, &err),
+              1);
+    EXPECT_NE(err.find("is it in use?"), std::string::npos) << err;
     EXPECT_EQ(listener.stop(), 0);
     EXPECT_NE(listener.out().find("message from 127.0.0.1 (8 bytes): hi there"), std::string::npos);
     EXPECT_EQ(listener.out().find("lost"), std::string::npos);
@@ -230,6 +243,41 @@ TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
     EXPECT_NE(err.find("refused"), std::string::npos) << err;
     EXPECT_EQ(receiver.wait(), 1);
     EXPECT_TRUE(fs::is_empty(target.path));
+}
+
+TEST(CliFile, ReceiveChecksItsDirectoryBeforeListening) {
+    TempDir dir;
+    writeFile(dir.path / "plain.txt", "x");
+    fs::path locked = dir.path / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    std::string unwritable = locked.string();
+    if (std::ofstream(locked / "probe")) {
+        // Writable all the same (an administrator, or a system that ignores
+        // these permissions on directories).
+        fs::remove(locked / "probe");
+#ifdef __linux__
+        unwritable = "/proc/self";  // nobody creates files there
+#else
+        unwritable.clear();
+#endif
+    }
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {(dir.path / "missing").string(), "does not exist"},
+        {(dir.path / "plain.txt").string(), "is not a directory"},
+        {unwritable, "cannot create files in"},
+    };
+    for (const auto& [target, says] : cases) {
+        if (target.empty()) continue;
+        std::string err;
+        EXPECT_EQ(runCli({"file", "receive", std::to_string(wirekit::test::freeTcpPort()), target},
+                         nullptr, &err),
+                  1)
+            << target;
+        EXPECT_NE(err.find(says), std::string::npos) << target << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    fs::permissions(locked, fs::perms::owner_all);
 }
 
 // A raw peer: a plain socket that writes whatever bytes a test gives it.
