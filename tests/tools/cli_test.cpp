@@ -2,14 +2,13 @@
 // loopback, usage errors, the demo, and a receiver facing a hostile offer.
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
-
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "child_process.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "wirekit.h"
 
@@ -100,7 +99,8 @@ TEST(CliFilters, DesAndCompressionRoundTripThroughPipes) {
     std::string data(100003, '\0');
     for (char& c : data) c = static_cast<char>(rng());
     for (const char* keyOption : {"--key", "--key-hex"}) {
-        std::string key = std::string(keyOption) == "--key" ? "8bytekey" : "00112233445566778899aabbccddeeff";
+        std::string key =
+            std::string(keyOption) == "--key" ? "8bytekey" : "00112233445566778899aabbccddeeff";
         std::string cipher, plain;
         ASSERT_EQ(runCli({"des", "encrypt", keyOption, key}, &cipher, nullptr, data), 0);
         EXPECT_EQ(cipher.size(), data.size() + 5);  // padded to whole blocks
@@ -130,7 +130,8 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
     ChildProcess listener({"tcp", "listen", std::to_string(port)});
     ASSERT_TRUE(listener.waitForOutput("listening on TCP port")) << listener.err();
     std::string out;
-    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "hello", "world"}, &out), 0);
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "hello", "world"}, &out),
+              0);
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port)}, nullptr, nullptr,
                      "first line\nsecond line\n"),
               0);
@@ -140,8 +141,8 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "a \"quoted\" word",
                       "back\\slash\\", "\\\""}),
               0);
-    EXPECT_TRUE(listener.waitForOutput("(" + std::to_string(awkward.size()) + " bytes): " +
-                                       awkward))
+    EXPECT_TRUE(
+        listener.waitForOutput("(" + std::to_string(awkward.size()) + " bytes): " + awkward))
         << listener.out();
     EXPECT_EQ(listener.stop(), 0);
     std::string heard = listener.out();
@@ -169,16 +170,16 @@ TEST(CliUdp, SendIsAcknowledgedByListenAndReportsSilence) {
     EXPECT_NE(out.find("acknowledged: 1 message"), std::string::npos) << out;
     // A fixed local port for the acknowledgements, and several lines.
     int from = wirekit::test::freeUdpPort();
-    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "--from", std::to_string(from),
-                      "--header", "12", "34"},
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "--from",
+                      std::to_string(from), "--header", "12", "34"},
                      &out, nullptr, "one\ntwo\n"),
               0)
         << out;
     EXPECT_TRUE(listener.waitForOutput("message from 127.0.0.1 (3 bytes): two"));
     // Other header bytes are not this listener's datagrams: no acknowledgement.
-    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"},
-                     &out),
-              1);
+    EXPECT_EQ(
+        runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"}, &out),
+        1);
     // The port is taken: a second listener, or acknowledgements bound to it,
     // would hear nothing; both are refused before they start.
     std::string err;
@@ -237,7 +238,8 @@ TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
     ChildProcess receiver({"file", "receive", std::to_string(port), target.path.string()}, "n\n");
     ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
     std::string err;
-    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port), (source.path / "a.txt").string()},
+    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port),
+                      (source.path / "a.txt").string()},
                      nullptr, &err),
               1);
     EXPECT_NE(err.find("refused"), std::string::npos) << err;
