@@ -64,7 +64,10 @@ int setBufferSizes(Socket s, int bytes);
 int setLingerReset(Socket s);
 
 // Binding, listening, accepting, connecting.
-int bindAny(Socket s, int port);  // 0.0.0.0:port; port 0 picks a free one
+// address:port (address in network byte order); port 0 picks a free one.
+int bindTo(Socket s, std::uint32_t address, int port);
+// 0.0.0.0:port, every local address.
+inline int bindAny(Socket s, int port) { return bindTo(s, 0, port); }
 int listenOn(Socket s, int backlog);
 // Binds a listening socket so that a port held by another listening socket
 // fails but one still in TIME_WAIT from an earlier listener does not.

@@ -414,8 +414,8 @@ int setLingerReset(Socket s) {
                : -1;
 }
 
-int bindAny(Socket s, int port) {
-    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+int bindTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
     return ::bind(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
 
