@@ -85,6 +85,16 @@
  * session as a read failure does (event 3999, the partial message dropped). */
 #define MAX_MESSAGE_BYTES (64 * 1024 * 1024)
 
+/* What one TCP endpoint holds of what its peers send: the received messages
+ * waiting for GetMessage_Tcp and the partial messages its connections are
+ * collecting, together. When the waiting messages fill it, the endpoint
+ * stops reading from its connections (their peers are held back by TCP's own
+ * flow control) until the host takes messages: nothing is lost, but a host
+ * that never calls GetMessage_Tcp receives nothing more. When partial
+ * messages alone would pass it, the connection collecting the largest ends
+ * as at MAX_MESSAGE_BYTES (event 3999). */
+#define WIREKIT_TCP_RECEIVE_BUDGET (256 * 1024 * 1024)
+
 /* Largest UDP payload that fits one IPv4 datagram with the 31-byte envelope. */
 #define MAX_UDP_PAYLOAD_BYTES 65476
 
@@ -239,7 +249,7 @@ WIREKIT_API void* Init_Tcp(EventCallback cb);
  * connection and destroys the endpoint; waits for its threads unless called
  * from one of them. 1 when an endpoint (of either kind) was removed. */
 WIREKIT_API int Close_Tcp(void* h);
-/* Listens on `port` (all local addresses, backlog 5) and accepts on a thread
+/* Listens on `port` (all local addresses, with the longest backlog the system allows) and accepts on a thread
  * of its own; each connection gets a session thread (3015). 1 or 0. A second
  * call while listening returns 1 and changes nothing. */
 WIREKIT_API int ListenMessage_Tcp(void* h, int port);

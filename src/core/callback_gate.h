@@ -25,6 +25,8 @@ public:
 
     // Stores the callback (once, before any thread of the endpoint raises).
     void set(EventCallback callback) { callback_.store(callback); }
+    // False when the host gave no callback: nothing it raises is seen.
+    bool hasCallback() const { return callback_.load() != nullptr; }
 
     // Calls the host's callback with (code, param) unless the gate is closed
     // or there is no callback; true when it ran. Never throws: whatever the

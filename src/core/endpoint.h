@@ -40,6 +40,9 @@ public:
     // True when the callback ran. Any thread, any lock.
     bool raise(int code, int param) { return gate_.raise(code, param); }
     bool closing() const { return gate_.closed(); }
+    // False when the host gave no callback, so that nobody can answer what
+    // the endpoint would ask through an event.
+    bool hasCallback() const { return gate_.hasCallback(); }
 
     // Starts `fn` on a new thread of the endpoint (small stack, see
     // ThreadGroup). The thread holds a reference to the endpoint while it

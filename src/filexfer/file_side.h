@@ -30,7 +30,7 @@ public:
 
     void runFileMode(tcp::Session& session, std::string header, const unsigned char* leftover,
                      std::size_t length) override {
-        receives.run(session, header, leftover, length);
+        receives.run(session, std::move(header), leftover, length);
     }
     void onEndpointClose() override {
         sends.close();

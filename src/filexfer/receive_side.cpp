@@ -174,12 +174,24 @@ public:
 
 private:
     // Waits for the host's decision (3004 tells it). False when the session
-    // ends without an answer.
+    // ends without an answer. The wait has the read limit: the sender gives
+    // up on its answer after that time anyway. It ends at once when the peer
+    // goes, with 3013 as a failed receive does.
     bool awaitDecision() {
+        if (!session_.endpoint().hasCallback()) {
+            // Nobody could ever decide: the offer is refused at once.
+            accepted_ = false;
+            return true;
+        }
         offer_.waiting.store(true);
         session_.raise(TCP_EV_FILE_OFFER, offer_.handle);
-        session_.waitUntil([&] { return offer_.decisionSignal.load(); });
+        const auto end = session_.waitUntil([&] { return offer_.decisionSignal.load(); },
+                                            timing::readTimeoutMs());
         offer_.waiting.store(false);
+        if (end == tcp::Session::WaitEnd::PeerGone || end == tcp::Session::WaitEnd::TimedOut) {
+            fail();
+            return false;
+        }
         // A stop ends the wait too, but a decision given before it stands: a
         // host that refuses and at once closes the endpoint or drops the
         // connection must not leave the peer without its answer. An
@@ -190,15 +202,19 @@ private:
         return !(accepted_ && session_.stopRequested());
     }
 
-    // A paused transfer waits for a resume or a stop before its next read.
-    // False when the session is to end.
+    // A paused transfer waits for a resume or a stop before its next read;
+    // the peer's going ends it too (3013). False when the session is to end.
     bool awaitResume() {
         offer_.waiting.store(true);
-        const bool resumed = session_.waitUntil(
+        const auto end = session_.waitUntil(
             [&] { return offer_.resumeSignal.load() || offer_.state.load() == OFFER_STOPPED; });
         offer_.waiting.store(false);
         offer_.resumeSignal.store(false);
-        return resumed && offer_.state.load() != OFFER_STOPPED;
+        if (end == tcp::Session::WaitEnd::PeerGone) {
+            fail();
+            return false;
+        }
+        return end == tcp::Session::WaitEnd::Ready && offer_.state.load() != OFFER_STOPPED;
     }
 
     // The next bytes of the stream: first what followed the marker in the
@@ -279,11 +295,14 @@ private:
 
 }  // namespace
 
-void ReceiveSide::run(tcp::Session& session, const std::string& header,
-                      const unsigned char* leftover, std::size_t length) {
+void ReceiveSide::run(tcp::Session& session, std::string header, const unsigned char* leftover,
+                      std::size_t length) {
     auto offer = std::make_shared<RecvOffer>();
-    const ParsedOffer parsed = parseOfferHeader(header);
+    ParsedOffer parsed = parseOfferHeader(header);
+    // Nothing of the header outlives what the record keeps of it.
+    std::string().swap(header);
     offer->fileName = sanitizeReceivedName(parsed.name);
+    std::string().swap(parsed.name);
     offer->fileSize = parsed.size;
     offer->peerAddress = session.peerAddress().substr(0, PEER_ADDRESS_MAX);
     offer->session = session.weak_from_this();

@@ -56,7 +56,7 @@ public:
         : endpoint_(endpoint), lock_(stateLock) {}
 
     // The session's file mode; returns when the session is to end.
-    void run(tcp::Session& session, const std::string& header, const unsigned char* leftover,
+    void run(tcp::Session& session, std::string header, const unsigned char* leftover,
              std::size_t length);
 
     // The exports; an offer handle that names no live offer of this

@@ -322,25 +322,37 @@ void SendJobs::awaitAnswer(SendJob& job) {
         std::lock_guard<std::mutex> guard(job.connLock);
         socket = job.connection.get();
     }
+    using Clock = std::chrono::steady_clock;
+    // The six answer bytes may come in several reads; they are collected
+    // until there are six (or a NUL ends the text early), all within one read
+    // limit, and judged together. Bytes after the sixth of a read are dropped.
     unsigned char answer[OFFER_ANSWER_MAX];
+    unsigned char collected[ANSWER_BYTES];
+    std::size_t have = 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timing::readTimeoutMs());
     while (job.state.load() == JOB_OFFERED) {
-        const int n = socket ? socket->receive(answer, sizeof answer, timing::readTimeoutMs()) : -1;
+        const auto left = deadline - Clock::now();
+        const int leftMs =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        const int n = socket && leftMs > 0 ? socket->receive(answer, sizeof answer, leftMs) : -1;
         if (n <= 0) {
             dropConnection(job);
             // A stop shut the connection down: that is no failed offer.
             if (job.state.load() != JOB_STOPPED) endpoint_.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
-        switch (parseAnswer(answer, static_cast<std::size_t>(n))) {
-            case Answer::Accept:
-                setJobState(job, JOB_SENDING);
-                return;
-            case Answer::Refuse:
-                setJobState(job, JOB_REFUSED);
-                return;
-            case Answer::Unrecognised:
-                break;
+        const std::size_t take = std::min(ANSWER_BYTES - have, static_cast<std::size_t>(n));
+        std::memcpy(collected + have, answer, take);
+        have += take;
+        if (have < ANSWER_BYTES && std::memchr(collected, 0, have) == nullptr) continue;
+        switch (parseAnswer(collected, have)) {
+            case Answer::Accept: setJobState(job, JOB_SENDING); return;
+            case Answer::Refuse: setJobState(job, JOB_REFUSED); return;
+            case Answer::Unrecognised: break;
         }
+        // Not an answer: the next bytes get a read limit of their own.
+        have = 0;
+        deadline = Clock::now() + std::chrono::milliseconds(timing::readTimeoutMs());
     }
 }
 

@@ -258,6 +258,71 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
     return 0;
 }
 
+int StreamSocket::waitInput(int timeoutMs) {
+    Connection* timedOut;
+    {
+        Use use(*this, true);
+        if (!use) {
+            setError(-1);
+            return -1;
+        }
+        int ready = platform::waitReadable(use.socket(), timeoutMs);
+        if (ready > 0) return 1;
+        if (ready < 0) {
+            setError(platform::lastError());
+            return -1;
+        }
+        timedOut = use.connection();
+    }
+    closeConnection(timedOut);
+    return 0;
+}
+
+int StreamSocket::receiveNow(void* buffer, int length) {
+    if (!buffer || length <= 0) {
+        setError(-1);
+        return -1;
+    }
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    long n = platform::receiveBytesNow(use.socket(), buffer, static_cast<std::size_t>(length));
+    if (n >= 0) return static_cast<int>(n);
+    const int code = platform::lastError();
+    if (platform::classifyError(code) == platform::ErrorKind::WouldBlock) return NOTHING_WAITING;
+    setError(code);
+    return -1;
+}
+
+int StreamSocket::waitInputOrWake(platform::Wakeup* wake, int timeoutMs) {
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    int r = platform::waitReadableOrWoken(use.socket(), wake, timeoutMs);
+    if (r < 0) setError(platform::lastError());
+    return r;
+}
+
+int StreamSocket::peek() {
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    unsigned char byte;
+    long n = platform::peekBytes(use.socket(), &byte, 1);
+    if (n > 0) return 1;
+    if (n == 0) return 0;
+    const int code = platform::lastError();
+    if (platform::classifyError(code) == platform::ErrorKind::WouldBlock) return NOTHING_WAITING;
+    setError(code);
+    return -1;
+}
+
 int StreamSocket::peerIsQuiet() {
     Use use(*this, false);
     if (!use) return 0;

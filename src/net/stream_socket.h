@@ -89,6 +89,23 @@ public:
     // When the limit passes the connection is closed exactly as disconnect()
     // does and the result is 0.
     int receive(void* buffer, int length, int timeoutMs);
+    // What receiveNow() and peek() return when no byte is waiting.
+    static constexpr int NOTHING_WAITING = -2;
+    // The waiting half of receive(): 1 when input (or the end of the
+    // stream) is waiting; when the limit passes the connection is closed as
+    // receive() does and the result is 0; -1 on failure.
+    int waitInput(int timeoutMs);
+    // The reading half: one read of what is waiting, without waiting. > 0
+    // bytes read, 0 the end of the stream, NOTHING_WAITING, -1 failure.
+    int receiveNow(void* buffer, int length);
+    // Waits up to timeoutMs (negative: no limit) for input or for `wake`
+    // to be raised: 1 input, 2 woken, 0 time limit (nothing is closed), -1
+    // failure.
+    int waitInputOrWake(platform::Wakeup* wake, int timeoutMs);
+    // Looks at the connection without taking anything: 1 bytes are waiting,
+    // 0 the peer closed with nothing left unread, NOTHING_WAITING, -1 the
+    // connection failed (a reset, say).
+    int peek();
     // 1 when the held connection is not readable right now (no unread bytes,
     // no end of stream, no pending error), without changing anything; 0
     // otherwise, also when there is none.

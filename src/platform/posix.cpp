@@ -101,8 +101,8 @@ int setLingerReset(Socket s) {
     return ::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
 }
 
-int bindAny(Socket s, int port) {
-    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+int bindTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
     return ::bind(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
 
@@ -114,7 +114,9 @@ int bindListener(Socket s, int port) {
     return bindAny(s, port);
 }
 
-int listenOn(Socket s, int backlog) { return ::listen(fd(s), backlog) == 0 ? 0 : -1; }
+int listenOn(Socket s, int backlog) {
+    return ::listen(fd(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : -1;
+}
 
 Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
     sockaddr_in a{};
@@ -176,6 +178,14 @@ long sendGather(Socket s, const SendPart* parts, std::size_t count) {
 
 long receiveBytes(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
+}
+
+long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
+    return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_DONTWAIT); });
+}
+
+long peekBytes(Socket s, void* buffer, std::size_t length) {
+    return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_PEEK | MSG_DONTWAIT); });
 }
 
 long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port) {
@@ -290,6 +300,13 @@ int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
         return -1;
     }
     return 1;
+}
+
+int waitWoken(Wakeup* w, int timeoutMs) {
+    if (!w) return -1;
+    pollfd p{w->readEnd, POLLIN, 0};
+    const int r = pollUntil(&p, 1, timeoutMs);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
 int lastError() { return errno; }

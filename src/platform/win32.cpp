@@ -414,8 +414,8 @@ int setLingerReset(Socket s) {
                : -1;
 }
 
-int bindAny(Socket s, int port) {
-    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+int bindTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
     return ::bind(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
 
@@ -427,7 +427,9 @@ int bindListener(Socket s, int port) {
     return bindAny(s, port);
 }
 
-int listenOn(Socket s, int backlog) { return ::listen(sock(s), backlog) == 0 ? 0 : -1; }
+int listenOn(Socket s, int backlog) {
+    return ::listen(sock(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : -1;
+}
 
 Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
     SOCKET h = sock(listener);
@@ -556,6 +558,31 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     });
 }
 
+namespace {
+// One non-blocking call with `flags`; after this layer shut the receiving
+// direction down the stream reads as ended, as it does on POSIX.
+long receiveWithoutWaiting(Socket s, void* buffer, std::size_t length, int flags) {
+    SOCKET h = sock(s);
+    StatePtr state = stateOf(h);
+    if (!state) return -1;
+    const bool stopped = state->receiveStopped();
+    const int r = ::recv(h, static_cast<char*>(buffer), clampLength(length), flags);
+    if (r != SOCKET_ERROR) return r;
+    const int err = ::WSAGetLastError();
+    if (stopped && (err == WSAEWOULDBLOCK || err == WSAESHUTDOWN)) return 0;
+    ::WSASetLastError(err);
+    return -1;
+}
+}  // namespace
+
+long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
+    return receiveWithoutWaiting(s, buffer, length, 0);
+}
+
+long peekBytes(Socket s, void* buffer, std::size_t length) {
+    return receiveWithoutWaiting(s, buffer, length, MSG_PEEK);
+}
+
 long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port) {
     SOCKET h = sock(s);
     sockaddr_in a = makeAddress(address, port);
@@ -641,6 +668,23 @@ int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
     StatePtr state = stateOf(h);
     if (!state) return -1;
     return waitOn(h, *state, w ? w->event : nullptr, timeoutMs);
+}
+
+int waitWoken(Wakeup* w, int timeoutMs) {
+    if (!w) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (timeoutMs >= 0) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return 0;
+            wait = static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        const DWORD r = ::WaitForSingleObject(w->event, wait);
+        if (r == WAIT_OBJECT_0) return 1;
+        if (r != WAIT_TIMEOUT) return -1;
+        // A timed wait may end a little early; the loop waits for the rest.
+    }
 }
 
 int lastError() { return ::WSAGetLastError(); }

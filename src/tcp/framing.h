@@ -20,6 +20,10 @@ namespace wirekit::tcp {
 constexpr unsigned char FRAME_ESC = 0x05;
 constexpr unsigned char FRAME_BOUNDARY = 0x07;
 constexpr unsigned char FRAME_OFFER_END = 0x06;
+// The longest collection that 0x05 0x06 may close as a file-offer header:
+// "SENDFILE:", a name of 259 bytes, a comma and 20 digits, with room to
+// spare. A longer one cannot be an offer this library makes or reads.
+constexpr std::size_t OFFER_HEADER_MAX = 1024;
 // Size of the encoder's buffer for marks, escapes and short runs.
 constexpr std::size_t FRAME_STAGING_BYTES = 64 * 1024;
 // Body runs without an escape at least this long are sent from the body

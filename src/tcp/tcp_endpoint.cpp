@@ -9,7 +9,8 @@
 
 namespace wirekit::tcp {
 
-TcpEndpoint::TcpEndpoint(EventCallback callback) : core::Endpoint(callback) {}
+TcpEndpoint::TcpEndpoint(EventCallback callback)
+    : core::Endpoint(callback), budget_(ReceiveBudget::defaultLimit()) {}
 
 TcpEndpoint::~TcpEndpoint() = default;
 
@@ -23,6 +24,7 @@ void TcpEndpoint::stopActivity() {
         std::lock_guard<std::mutex> guard(sessionsLock_);
         for (auto& entry : sessions_) entry.second->requestStop(true);
     }
+    budget_.wakeAll();
     // Closing the client connection here is safe from any thread: it waits
     // for a thread still reading or writing on it.
     clientSocket_.disconnect();
@@ -31,8 +33,11 @@ void TcpEndpoint::stopActivity() {
 }
 
 void TcpEndpoint::releaseResources() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    received_.clear();
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        received_.clear();
+    }
+    budget_.queueCleared();
 }
 
 int TcpEndpoint::listenMessage(int port) {
@@ -102,6 +107,7 @@ int TcpEndpoint::disconnectSession(std::uintptr_t socket) {
     std::shared_ptr<Session> session = findSession(socket);
     if (!session) return 0;
     session->requestStop(false);
+    budget_.wakeAll();
     return 1;
 }
 
@@ -161,6 +167,7 @@ long TcpEndpoint::getMessage(void* buffer, int size) {
         raise(event, 0);
         return -1;
     }
+    budget_.taken(message.size());
     std::memcpy(buffer, message.data(), message.size());
     return static_cast<long>(message.size());
 }
@@ -200,9 +207,13 @@ void TcpEndpoint::removeSession(const Session* session) {
     if (it != sessions_.end() && it->second.get() == session) sessions_.erase(it);
 }
 
-void TcpEndpoint::queueMessage(std::vector<unsigned char> message) {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    received_.push_back(std::move(message));
+void TcpEndpoint::queueMessage(Session& session, std::vector<unsigned char> message) {
+    const std::size_t size = message.size();
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        received_.push_back(std::move(message));
+    }
+    budget_.queued(session, size);
 }
 
 std::size_t TcpEndpoint::sessionCount() {

@@ -26,6 +26,7 @@
 //    bytes on the client connection.
 //  - queueLock_: received_.
 //  - sessionsLock_: sessions_. A session's own locks may be taken under it.
+//  - budget_ has its own lock (receive_budget.h), taken under none of these.
 //  - handlerLock_: fileModeHandler_.
 // No two of these are held at once except clientLock_ then peerLock_.
 #pragma once
@@ -45,6 +46,7 @@
 #include "net/stream_socket.h"
 #include "tcp/file_mode_handler.h"
 #include "tcp/framing.h"
+#include "tcp/receive_budget.h"
 #include "wirekit.h"
 
 namespace wirekit::tcp {
@@ -55,7 +57,10 @@ class TcpEndpoint : public core::Endpoint {
 public:
     // Pause after each connect attempt of Connect_Tcp.
     static constexpr int CONNECT_SETTLE_MS = 50;
-    static constexpr int LISTEN_BACKLOG = 5;
+    // Connections wait for the accept thread in the longest queue the system
+    // allows: with a short one, a client opening connections one after
+    // another loses SYNs and waits a second for each retransmit.
+    static constexpr int LISTEN_BACKLOG = platform::BACKLOG_MAX;
 
     explicit TcpEndpoint(EventCallback callback);
     ~TcpEndpoint() override;
@@ -86,7 +91,10 @@ public:
     bool addSession(const std::shared_ptr<Session>& session);
     // Removes the session's entry if it is still this session's own.
     void removeSession(const Session* session);
-    void queueMessage(std::vector<unsigned char> message);
+    // Moves a message the session completed to the queue (and its bytes
+    // from the session's part of the budget to the queue's).
+    void queueMessage(Session& session, std::vector<unsigned char> message);
+    ReceiveBudget& budget() { return budget_; }
 
     // ---- Observers (tests) --------------------------------------------------
     int listenPort() const { return listener_.port(); }
@@ -115,6 +123,8 @@ private:
     std::string peerHost_;  // guarded by peerLock_
     int peerPort_ = 0;      // guarded by peerLock_
     FrameEncoder encoder_;  // guarded by clientSocket_.sendLock()
+
+    ReceiveBudget budget_;
 
     std::mutex queueLock_;
     std::deque<std::vector<unsigned char>> received_;  // guarded by queueLock_

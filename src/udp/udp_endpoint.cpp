@@ -26,6 +26,17 @@ std::int32_t toWireSequence(std::uint32_t counter) {
     return value;
 }
 
+// True for an address (network byte order) that reaches many hosts: the
+// limited broadcast address, one ending in .255 (the broadcast address of a
+// /24 and of every wider subnet) or a multicast address (224.0.0.0/4).
+// Whether another address is a subnet's broadcast address depends on the
+// interfaces; these are the forms hosts use.
+bool isGroupAddress(std::uint32_t address) {
+    unsigned char b[4];
+    std::memcpy(b, &address, sizeof b);
+    return b[3] == 255 || (b[0] & 0xF0) == 0xE0;
+}
+
 // A port a datagram can be sent to (0 cannot).
 bool isDestinationPort(std::int32_t port) { return port >= 1 && port <= 65535; }
 
@@ -187,6 +198,7 @@ EnqueueResult UdpEndpoint::enqueueMessage(const void* payload, int length, const
         record.packet.port = port;
         record.packet.isMessage = true;
         record.destination = destination;
+        record.toMany = isGroupAddress(destination);
 
         std::lock_guard<std::mutex> guard(lock_);
         if (acks_.size() + messages_.size() >= SEND_QUEUE_LIMIT) {
@@ -355,7 +367,7 @@ void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length, std:
     if (packet.isMessage)
         onMessage(packet, source);
     else
-        onAck(packet.sequence);
+        onAck(packet.sequence, source);
 }
 
 void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
@@ -364,7 +376,8 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
     int param = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (filter_.isDuplicate(packet.senderId, packet.sequence)) {
+        const SenderKey sender{packet.senderId, source};
+        if (filter_.isDuplicate(sender, packet.sequence)) {
             // The sender re-sent it because our acknowledgement was lost;
             // without a new one it would re-send it for ever.
             if (!broadcast) acknowledgeLocked(source, packet.port, packet.sequence);
@@ -374,7 +387,6 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
             param = -1;
         } else {
             param = static_cast<int>(packet.address.size()) + 1 + packet.length();
-            const EndpointId sender = packet.senderId;
             const std::int32_t sequence = packet.sequence;
             const std::int32_t replyPort = packet.port;
             recvQueue_.push_back(std::move(packet));
@@ -395,7 +407,7 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
         raise(UDP_EV_MSG_RECEIVED, param);
 }
 
-void UdpEndpoint::onAck(std::int32_t sequence) {
+void UdpEndpoint::onAck(std::int32_t sequence, std::uint32_t source) {
     bool sentNext = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -404,6 +416,10 @@ void UdpEndpoint::onAck(std::int32_t sequence) {
         if (broadcastMode_.load() || messages_.empty()) return;
         const Outgoing& head = messages_.front();
         if (!head.everSent || head.packet.sequence != sequence) return;
+        // The receiver of a message answers from its own address; anyone
+        // else who knows or guesses the sequence number cannot end it. Where
+        // the message went to many receivers any of them may answer.
+        if (!head.toMany && source != head.destination) return;
         messages_.pop_front();
         if (!messages_.empty()) {
             // The next message is due at once; sending it here saves waking

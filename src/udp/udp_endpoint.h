@@ -118,6 +118,8 @@ private:
         Outgoing(unsigned char h1, unsigned char h2) : packet(h1, h2) {}
         UdpPacket packet;
         std::uint32_t destination = 0;
+        // Sent to a broadcast or multicast address: any receiver may answer.
+        bool toMany = false;
         // Whether it was transmitted (or tried) since it became the first
         // message, and when.
         bool everSent = false;
@@ -136,7 +138,7 @@ private:
     void receiveLoop();
     void onDatagram(const std::uint8_t* bytes, std::size_t length, std::uint32_t source);
     void onMessage(UdpPacket& packet, std::uint32_t source);
-    void onAck(std::int32_t sequence);
+    void onAck(std::int32_t sequence, std::uint32_t source);
 
     void senderLoop();
     std::optional<Clock::time_point> nextDueLocked() const;

@@ -265,7 +265,7 @@ public:
         }
         session.raise(TCP_EV_FILE_OFFER, 77);
         // Waits for a decision that never comes; Close_Tcp must end it.
-        waited = session.waitUntil([] { return false; }) ? 1 : 0;
+        waited = session.waitUntil([] { return false; }) == Session::WaitEnd::Ready ? 1 : 0;
     }
     void onEndpointClose() override { closeHookRan = true; }
 

@@ -19,6 +19,7 @@
 #include "support/test_support.h"
 #include "tcp/frame_bytes.h"
 #include "tcp/framing.h"
+#include "tcp/receive_budget.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -129,6 +130,7 @@ protected:
     void TearDown() override {
         for (void* h : handles_) Close_Tcp(h);
         timing::restoreDefaults();
+        ReceiveBudget::setDefaultLimitForTests(0);
         wirekit::test::resetLogs();
     }
     void* endpoint(int slot) {
