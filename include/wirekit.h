@@ -249,9 +249,9 @@ WIREKIT_API void* Init_Tcp(EventCallback cb);
  * connection and destroys the endpoint; waits for its threads unless called
  * from one of them. 1 when an endpoint (of either kind) was removed. */
 WIREKIT_API int Close_Tcp(void* h);
-/* Listens on `port` (all local addresses, with the longest backlog the system allows) and accepts on a thread
- * of its own; each connection gets a session thread (3015). 1 or 0. A second
- * call while listening returns 1 and changes nothing. */
+/* Listens on `port` (all local addresses, with the longest backlog the system allows) and accepts
+ * on a thread of its own; each connection gets a session thread (3015). 1 or 0. A second call while
+ * listening returns 1 and changes nothing. */
 WIREKIT_API int ListenMessage_Tcp(void* h, int port);
 /* Closes the listening socket; running sessions go on. 1. */
 WIREKIT_API int StopListen_Tcp(void* h);

@@ -346,9 +346,14 @@ void SendJobs::awaitAnswer(SendJob& job) {
         have += take;
         if (have < ANSWER_BYTES && std::memchr(collected, 0, have) == nullptr) continue;
         switch (parseAnswer(collected, have)) {
-            case Answer::Accept: setJobState(job, JOB_SENDING); return;
-            case Answer::Refuse: setJobState(job, JOB_REFUSED); return;
-            case Answer::Unrecognised: break;
+            case Answer::Accept:
+                setJobState(job, JOB_SENDING);
+                return;
+            case Answer::Refuse:
+                setJobState(job, JOB_REFUSED);
+                return;
+            case Answer::Unrecognised:
+                break;
         }
         // Not an answer: the next bytes get a read limit of their own.
         have = 0;

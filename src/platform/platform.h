@@ -152,6 +152,12 @@ std::string dottedText(std::uint32_t address);
 // The first IPv4 address of a host name or dotted text; false if none.
 bool resolveHost(const char* host, std::uint32_t* address);
 
+// Memory straight from the system, for large buffers: it goes back to the
+// system when freed instead of staying with the process's heap. Null when
+// refused. freePages takes the size given to allocatePages.
+void* allocatePages(std::size_t bytes);
+void freePages(void* pages, std::size_t bytes);
+
 // Threads.
 // Runs `fn` on a new detached thread whose stack holds at least stackBytes
 // (raised to the platform's minimum and rounded to its page size; 0 means the

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -362,6 +363,15 @@ bool resolveHost(const char* host, std::uint32_t* address) {
     if (address) *address = a->sin_addr.s_addr;
     ::freeaddrinfo(list);
     return true;
+}
+
+void* allocatePages(std::size_t bytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void freePages(void* pages, std::size_t bytes) {
+    if (pages) ::munmap(pages, bytes);
 }
 
 namespace {

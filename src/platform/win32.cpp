@@ -757,6 +757,14 @@ bool resolveHost(const char* host, std::uint32_t* address) {
     return true;
 }
 
+void* allocatePages(std::size_t bytes) {
+    return ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void freePages(void* pages, std::size_t) {
+    if (pages) ::VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 namespace {
 unsigned __stdcall threadEntry(void* arg) {
     std::function<void()>* fn = static_cast<std::function<void()>*>(arg);

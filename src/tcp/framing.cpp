@@ -116,7 +116,7 @@ FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t len
                     // marker is dropped and the connection stays framed.
                     if (!current_.empty()) {
                         header_.assign(current_.begin(), current_.end());
-                        current_ = std::vector<unsigned char>();
+                        current_ = MessageBytes();
                         return {Outcome::OfferHeader, i};
                     }
                     break;
@@ -147,8 +147,8 @@ FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t len
     return {Outcome::NeedMore, length};
 }
 
-std::vector<unsigned char> FrameDecoder::takeMessage() {
-    std::vector<unsigned char> out;
+MessageBytes FrameDecoder::takeMessage() {
+    MessageBytes out;
     out.swap(current_);
     lastMessageBytes_ = out.size();
     // A message much smaller than the allocation the hint gave it would

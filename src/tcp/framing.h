@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tcp/message_bytes.h"
 #include "wirekit.h"
 
 namespace wirekit::tcp {
@@ -94,16 +95,18 @@ public:
     // other than NeedMore. Call again with the rest of the block.
     Step feed(const unsigned char* data, std::size_t length);
 
-    std::vector<unsigned char> takeMessage();
+    MessageBytes takeMessage();
     std::string takeHeader();
 
     // Bytes of the message being collected.
     std::size_t collected() const { return current_.size(); }
+    // Memory the decoder holds now (what it allocated, not what it filled).
+    std::size_t memory() const { return current_.capacity() + header_.capacity(); }
 
 private:
     bool append(const unsigned char* data, std::size_t length);
 
-    std::vector<unsigned char> current_;
+    MessageBytes current_;
     std::string header_;
     bool escapePending_ = false;
     std::size_t maxMessageBytes_;

@@ -33,9 +33,9 @@ bool ReceiveBudget::reserve(Session& session, std::size_t bytes) {
         }
         if (held_ + bytes > limit_) {
             // Partial messages alone leave no room: the largest goes.
-            auto largest = std::max_element(
-                holders_.begin(), holders_.end(),
-                [](const auto& a, const auto& b) { return a.second < b.second; });
+            auto largest =
+                std::max_element(holders_.begin(), holders_.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; });
             if (largest->first == &session || largest->second <= mine) return false;
             if (!largest->first->stopRequested()) largest->first->requestStop(false);
         }
@@ -43,19 +43,14 @@ bool ReceiveBudget::reserve(Session& session, std::size_t bytes) {
     }
 }
 
-void ReceiveBudget::giveBack(std::size_t& held, std::size_t keep) {
-    if (held <= keep) return;
-    held_ -= held - keep;
-    held = keep;
-    room_.notify_all();
-}
-
-void ReceiveBudget::settle(Session& session, std::size_t partial) {
+void ReceiveBudget::settle(Session& session, std::size_t bytes) {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = holders_.find(&session);
     if (it == holders_.end()) return;
-    // A partial message can only have grown by what was reserved for it.
-    giveBack(it->second, partial);
+    held_ = held_ - it->second + bytes;
+    const bool less = bytes < it->second;
+    it->second = bytes;
+    if (less) room_.notify_all();
 }
 
 void ReceiveBudget::queued(Session& session, std::size_t bytes) {

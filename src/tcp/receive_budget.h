@@ -3,8 +3,11 @@
 // together, against one limit (WIREKIT_TCP_RECEIVE_BUDGET unless a test sets
 // another).
 //
-// A session reserves room before each read and settles to what it holds once
-// the read is decoded, so the limit is never passed. When the queue holds
+// What counts is memory as allocated: a session's read block and the buffer
+// of its partial message, and each waiting message's buffer. A session
+// reserves room for its block and the bytes of a read before the read and
+// settles to what it holds afterwards; the limit can be passed only by what
+// one read makes a partial message's buffer grow beyond those bytes. When the queue holds
 // what a read needs, the session waits (it reads nothing meanwhile, and TCP
 // flow control holds its peer back) until the host takes messages: nothing
 // is lost. When partial messages alone would pass the limit, the session
@@ -39,14 +42,14 @@ public:
     // (one that holds more is stopped, and the wait goes on until that one
     // has let go).
     bool reserve(Session& session, std::size_t bytes);
-    // After the read was decoded: the session holds `partial` bytes of a
-    // message still being collected; the rest of its reservation goes back.
-    void settle(Session& session, std::size_t partial);
-    // A complete message of `bytes` went from the session to the queue.
+    // The session now holds `bytes` (after a read was decoded, or when it
+    // gave its read block back); the rest of its reservation goes back.
+    void settle(Session& session, std::size_t bytes);
+    // A complete message holding `bytes` went from the session to the queue.
     void queued(Session& session, std::size_t bytes);
     // The session ended: everything it held goes back.
     void leave(Session& session);
-    // The host took a message of `bytes` from the queue.
+    // The host took a message holding `bytes` from the queue.
     void taken(std::size_t bytes);
     // The queue was emptied at once (the endpoint closed).
     void queueCleared();
@@ -59,13 +62,11 @@ public:
     static void setDefaultLimitForTests(std::size_t bytes);  // 0 restores the default
 
 private:
-    void giveBack(std::size_t& held, std::size_t keep);
-
     std::mutex lock_;
     std::condition_variable room_;
     const std::size_t limit_;
-    std::size_t queued_ = 0;                         // guarded by lock_
-    std::size_t held_ = 0;                           // guarded by lock_: sum of holders_
+    std::size_t queued_ = 0;                             // guarded by lock_
+    std::size_t held_ = 0;                               // guarded by lock_: sum of holders_
     std::unordered_map<Session*, std::size_t> holders_;  // guarded by lock_
 };
 

@@ -89,21 +89,17 @@ namespace {
 class ReadBlock {
 public:
     unsigned char* get(std::size_t bytes) {
-        if (capacity_ < bytes) {
-            data_.reset();
-            data_.reset(new unsigned char[bytes]);
-            capacity_ = bytes;
+        if (data_.size() < bytes) {
+            data_ = MessageBytes();
+            data_.resize(bytes);
         }
-        return data_.get();
+        return data_.data();
     }
-    void release() {
-        data_.reset();
-        capacity_ = 0;
-    }
+    void release() { data_ = MessageBytes(); }
+    std::size_t capacity() const { return data_.capacity(); }
 
 private:
-    std::unique_ptr<unsigned char[]> data_;
-    std::size_t capacity_ = 0;
+    MessageBytes data_;
 };
 
 // The size of the next read: doubled after a read that filled its block
@@ -153,6 +149,7 @@ void messageLoop(Session& session) {
         if (!moreWaiting) {
             // Nothing to read right now: an idle session holds no block.
             block.release();
+            budget.settle(session, decoder.memory());
             if (session.socket().waitInput(timing::readTimeoutMs()) <= 0) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
@@ -160,15 +157,20 @@ void messageLoop(Session& session) {
         }
         // A stopped session ends even when the peer keeps sending: bytes
         // already queued would otherwise keep it reading.
-        const std::size_t want = std::min(readSize, budget.limit());
-        if (session.stopRequested() || !budget.reserve(session, want)) {
+        // Room for this read: its block and the bytes it brings. What the
+        // partial message's buffer allocates beyond them is counted once
+        // the read is decoded.
+        const std::size_t want =
+            std::min(readSize, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
+        const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) + want;
+        if (session.stopRequested() || !budget.reserve(session, more)) {
             session.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
         unsigned char* data = block.get(want);
         const int n = session.socket().receiveNow(data, static_cast<int>(want));
         if (n == net::StreamSocket::NOTHING_WAITING) {
-            budget.settle(session, decoder.collected());
+            budget.settle(session, block.capacity() + decoder.memory());
             moreWaiting = false;
             continue;
         }
@@ -187,7 +189,7 @@ void messageLoop(Session& session) {
                 case FrameDecoder::Outcome::NeedMore:
                     break;
                 case FrameDecoder::Outcome::Message: {
-                    std::vector<unsigned char> message = decoder.takeMessage();
+                    MessageBytes message = decoder.takeMessage();
                     int size = static_cast<int>(message.size());
                     session.endpoint().queueMessage(session, std::move(message));
                     session.raise(TCP_EV_MSG_RECEIVED, size);
@@ -207,7 +209,7 @@ void messageLoop(Session& session) {
                 }
             }
         }
-        budget.settle(session, decoder.collected());
+        budget.settle(session, block.capacity() + decoder.memory());
     }
 }
 

@@ -150,7 +150,7 @@ int TcpEndpoint::sendToSession(std::uintptr_t socket, const void* data, int leng
 
 long TcpEndpoint::getMessage(void* buffer, int size) {
     const std::size_t room = (buffer && size > 0) ? static_cast<std::size_t>(size) : 0;
-    std::vector<unsigned char> message;
+    MessageBytes message;
     int event = 0;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -167,7 +167,7 @@ long TcpEndpoint::getMessage(void* buffer, int size) {
         raise(event, 0);
         return -1;
     }
-    budget_.taken(message.size());
+    budget_.taken(message.capacity());
     std::memcpy(buffer, message.data(), message.size());
     return static_cast<long>(message.size());
 }
@@ -207,13 +207,13 @@ void TcpEndpoint::removeSession(const Session* session) {
     if (it != sessions_.end() && it->second.get() == session) sessions_.erase(it);
 }
 
-void TcpEndpoint::queueMessage(Session& session, std::vector<unsigned char> message) {
-    const std::size_t size = message.size();
+void TcpEndpoint::queueMessage(Session& session, MessageBytes message) {
+    const std::size_t memory = message.capacity();
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         received_.push_back(std::move(message));
     }
-    budget_.queued(session, size);
+    budget_.queued(session, memory);
 }
 
 std::size_t TcpEndpoint::sessionCount() {

@@ -93,7 +93,7 @@ public:
     void removeSession(const Session* session);
     // Moves a message the session completed to the queue (and its bytes
     // from the session's part of the budget to the queue's).
-    void queueMessage(Session& session, std::vector<unsigned char> message);
+    void queueMessage(Session& session, MessageBytes message);
     ReceiveBudget& budget() { return budget_; }
 
     // ---- Observers (tests) --------------------------------------------------
@@ -127,7 +127,7 @@ private:
     ReceiveBudget budget_;
 
     std::mutex queueLock_;
-    std::deque<std::vector<unsigned char>> received_;  // guarded by queueLock_
+    std::deque<MessageBytes> received_;  // guarded by queueLock_
 
     std::mutex sessionsLock_;
     // guarded by sessionsLock_

@@ -119,7 +119,8 @@ Decoded decodeInBlocks(const Bytes& stream, const unsigned char* splits, std::si
                     break;
                 case FrameDecoder::Outcome::Message: {
                     if (step.consumed == 0) fail();
-                    Bytes message = decoder.takeMessage();
+                    const wirekit::tcp::MessageBytes taken = decoder.takeMessage();
+                    Bytes message(taken.begin(), taken.end());
                     if (message.empty() || decoder.collected() != 0) fail();
                     out.messages.push_back(std::move(message));
                     continue;

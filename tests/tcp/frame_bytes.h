@@ -19,4 +19,9 @@ inline std::vector<unsigned char> encodeFrame(const void* body, std::size_t leng
     return out;
 }
 
+// A decoded message as plain bytes, to compare.
+inline std::vector<unsigned char> plain(const MessageBytes& message) {
+    return std::vector<unsigned char>(message.begin(), message.end());
+}
+
 }  // namespace wirekit::tcp::test
