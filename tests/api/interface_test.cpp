@@ -16,11 +16,19 @@
 #include "wirekit.h"
 
 // Allocations of this program fail on demand, on the arming thread only: the
-// library is linked into it, so its allocations come here too.
+// library is linked into it, so its allocations come here too. Clang's
+// sanitizer runtimes define the allocation operators in a static library of
+// their own, which a program cannot replace; there the check is left out.
+#if defined(__clang__) && defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define WIREKIT_NO_ALLOCATION_FAILURES
+#endif
+#endif
 namespace {
 thread_local long t_allocationsLeft = -1;  // -1: never fail
 }
 
+#ifndef WIREKIT_NO_ALLOCATION_FAILURES
 void* operator new(std::size_t size) {
     if (t_allocationsLeft == 0) throw std::bad_alloc();
     if (t_allocationsLeft > 0) --t_allocationsLeft;
@@ -41,12 +49,13 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     }
 }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#endif
 
 namespace {
 
 #ifndef _WIN32
 // On Windows the DLL's export table is checked on the build host instead
-// (frame/dll_exports.cmake, run by ctest), since nm reads ELF libraries only.
+// (api/dll_exports.cmake, run by ctest), since nm reads ELF libraries only.
 std::set<std::string> headerFunctions() {
     std::ifstream in(std::string(WIREKIT_SOURCE_DIR) + "/include/wirekit.h");
     std::set<std::string> names;
@@ -144,6 +153,9 @@ void failEachAllocation(
 }
 
 TEST(Interface, AnAllocationFailureInsideAnExportReturnsTheFailureValue) {
+#ifdef WIREKIT_NO_ALLOCATION_FAILURES
+    GTEST_SKIP() << "the sanitizer's runtime owns the allocation operators";
+#endif
     auto closeTcp = [](void* h) {
         if (h != reinterpret_cast<void*>(-1)) {
             EXPECT_EQ(Close_Tcp(h), 1);
