@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "api/registry.h"
+#include "core/thread_group.h"
+#include "net/listener.h"
 #include "net/stream_socket.h"
-#include "net/thread_group.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -41,8 +43,10 @@ void serverEvents(int code, int param) {
         std::lock_guard<std::mutex> guard(g_lock);
         // The session ends with 3013 once the sender closes after the file;
         // only a 3013 before 3011 is a failure.
-        if (code == TCP_EV_RECV_DONE) g_received = true;
-        else if (!g_received) g_failed = true;
+        if (code == TCP_EV_RECV_DONE)
+            g_received = true;
+        else if (!g_received)
+            g_failed = true;
         g_changed.notify_all();
     }
 }
@@ -60,8 +64,7 @@ double endpointRun(const std::string& source, const std::string& target) {
     g_server = Init_Tcp(serverEvents);
     void* client = Init_Tcp(clientEvents);
     ListenMessage_Tcp(g_server, 0);
-    auto ep = wirekit::EndpointRegistry::instance().findAs<wirekit::tcp::TcpEndpoint>(
-        g_server, wirekit::EndpointKind::Tcp);
+    auto ep = wirekit::api::EndpointRegistry::instance().findTcp(g_server).tcp;
     Connect_Tcp(client, "127.0.0.1", ep->listenPort());
     const auto start = Clock::now();
     if (SendFile_Tcp(client, source.c_str()) != 1) return -1;
@@ -76,41 +79,42 @@ double endpointRun(const std::string& source, const std::string& target) {
 }
 
 double rawRun(const std::string& source, const std::string& target, std::int64_t size) {
-    wirekit::net::ThreadGroup group;
-    wirekit::net::StreamSocket listener;
-    listener.Listen(0, 5);
+    wirekit::core::ThreadGroup group;
+    wirekit::net::Listener listener;
+    listener.listen(0, 5);
     std::atomic<bool> done{false};
-    listener.StartAcceptThread(group, [&](wirekit::platform::Socket s, int, const std::string&) {
+    auto startIn = [group](std::function<void()> fn) mutable { return group.start(std::move(fn)); };
+    listener.start(startIn, [&](wirekit::platform::Socket s, int, const std::string&) {
         wirekit::net::StreamSocket conn;
-        conn.Attach(s);
+        conn.attach(s);
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         std::vector<char> buf(CHUNK);
         std::int64_t got = 0;
         while (got < size) {
-            int n = conn.Receive(buf.data(), CHUNK, 60000);
+            int n = conn.receive(buf.data(), CHUNK, 60000);
             if (n <= 0) break;
             out.write(buf.data(), n);
             got += n;
         }
         out.close();
-        conn.Disconnect();
+        conn.disconnect();
         wirekit::platform::closeSocket(s);
         done = true;
     });
     const auto start = Clock::now();
     std::thread sender([&] {
         wirekit::net::StreamSocket conn;
-        conn.Connect("127.0.0.1", listener.ListenPort());
+        conn.connect("127.0.0.1", listener.port());
         std::ifstream in(source, std::ios::binary);
         std::vector<char> buf(CHUNK);
         while (in.read(buf.data(), CHUNK) || in.gcount() > 0) {
-            if (conn.SendAll(buf.data(), static_cast<std::size_t>(in.gcount())) != 1) break;
+            if (conn.sendAll(buf.data(), static_cast<std::size_t>(in.gcount())) != 1) break;
         }
         while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     sender.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    listener.StopListen();
+    listener.stop();
     group.waitIdle();
     return elapsed;
 }
@@ -120,7 +124,8 @@ double rawRun(const std::string& source, const std::string& target, std::int64_t
 int main(int argc, char** argv) {
     const long mib = argc > 1 ? std::atol(argv[1]) : 512;
     const std::int64_t size = static_cast<std::int64_t>(mib) << 20;
-    const fs::path dir = fs::temp_directory_path() / ("wirekit_bench_" + std::to_string(std::rand()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("wirekit_bench_" + std::to_string(std::rand()));
     fs::create_directories(dir);
     const std::string source = (dir / "source.bin").string();
     {
@@ -128,7 +133,8 @@ int main(int argc, char** argv) {
         std::vector<char> block(1 << 20);
         unsigned x = 12345;
         for (auto& c : block) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-        for (long i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        for (long i = 0; i < mib; ++i)
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
     const double mb = static_cast<double>(size) / 1e6;
     const double raw = rawRun(source, (dir / "raw.bin").string(), size);

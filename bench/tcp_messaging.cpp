@@ -19,7 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "api/registry.h"
+#include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -86,9 +87,7 @@ void onClientEvent(int code, int) {
 }
 
 int listenPortOf(void* h) {
-    return wirekit::EndpointRegistry::instance()
-        .findAs<wirekit::tcp::TcpEndpoint>(h, wirekit::EndpointKind::Tcp)
-        ->listenPort();
+    return wirekit::api::EndpointRegistry::instance().findTcp(h).tcp->listenPort();
 }
 
 // ---- The raw side -----------------------------------------------------------
@@ -323,7 +322,8 @@ int main() {
     std::printf("(c) round trip of 100 bytes, %d times (microseconds)\n", ROUND_TRIPS);
     std::printf("    wirekit p50 %7.1f  p99 %7.1f  max %8.1f\n", oursRtt.p50, oursRtt.p99,
                 oursRtt.max);
-    std::printf("    raw     p50 %7.1f  p99 %7.1f  max %8.1f\n", rawRtt.p50, rawRtt.p99, rawRtt.max);
+    std::printf("    raw     p50 %7.1f  p99 %7.1f  max %8.1f\n", rawRtt.p50, rawRtt.p99,
+                rawRtt.max);
     std::printf("    p99 ratio %.2f (goal <= 2.00)\n", oursRtt.p99 / rawRtt.p99);
 
     Close_Tcp(g_client);

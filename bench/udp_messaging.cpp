@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/registry.h"
+#include "api/registry.h"
+#include "platform/platform.h"
 #include "udp/udp_endpoint.h"
 #include "wirekit.h"
 
@@ -108,8 +108,7 @@ void receiverEvents(int code, int) {
 }
 
 int portOf(void* h) {
-    auto e = wirekit::EndpointRegistry::instance().findAs<wirekit::udp::UdpEndpoint>(
-        h, wirekit::EndpointKind::Udp);
+    auto e = wirekit::api::EndpointRegistry::instance().findUdp(h);
     return e ? e->localPort() : -1;
 }
 

@@ -32,6 +32,17 @@
  *    the endpoint's memory is released when its last thread ends.
  *  - After Close_Udp or Close_Tcp returns, no callback of that endpoint starts.
  *
+ * Output
+ * ------
+ * The library writes two lines of text, both from the UDP receive thread and
+ * both to the C runtime's standard output (stdout, descriptor 1, flushed at
+ * once): "Receive Thread Started." when ListenMessage_Udp has started the
+ * receive thread, and "Receive Thread Ended." when that thread ends (on
+ * Close_Udp, or when waiting on its socket fails). Nothing else is written
+ * to any stream. A host whose standard output carries data can point
+ * descriptor 1 elsewhere (the wirekit program sends it to standard error and
+ * writes its own results to a duplicate of the original descriptor).
+ *
  * Handles
  * -------
  * Init_Udp and Init_Tcp return (void*)1, (void*)2, ... from one counter shared
@@ -91,6 +102,16 @@
  * session as a read failure does (event 3999, the partial message dropped). */
 #define MAX_MESSAGE_BYTES (64 * 1024 * 1024)
 
+/* What one TCP endpoint holds of what its peers send: the received messages
+ * waiting for GetMessage_Tcp and the partial messages its connections are
+ * collecting, together. When the waiting messages fill it, the endpoint
+ * stops reading from its connections (their peers are held back by TCP's own
+ * flow control) until the host takes messages: nothing is lost, but a host
+ * that never calls GetMessage_Tcp receives nothing more. When partial
+ * messages alone would pass it, the connection collecting the largest ends
+ * as at MAX_MESSAGE_BYTES (event 3999). */
+#define WIREKIT_TCP_RECEIVE_BUDGET (256 * 1024 * 1024)
+
 /* Largest UDP payload that fits one IPv4 datagram with the 31-byte envelope. */
 #define MAX_UDP_PAYLOAD_BYTES 65476
 
@@ -98,7 +119,7 @@
  * Event codes: one table, X(name, code, description). The constants and
  * wirekit_event_name() below are generated from it.
  */
-#define WIREKIT_EVENT_TABLE(X)                                                              \
+#define WIREKIT_EVENT_TABLE(X)                                                               \
     X(UDP_EV_MSG_RECEIVED, 1001, "UDP message queued (param: address length + 1 + payload)") \
     X(UDP_EV_RECV_QUEUE_FULL, 1003, "UDP message dropped: receive queue full")               \
     X(UDP_EV_RECV_FAILED, 1004, "UDP datagram read failed")                                  \
@@ -186,15 +207,15 @@ static inline const char* wirekit_event_text(int code) {
  *   whole record     600              608
  */
 typedef struct FileSendJob {
-    uintptr_t connection;  /* internal reference to the connection the job travels on */
-    char fileName[260];    /* name offered to the peer, no directory */
-    char filePath[264];    /* path given to SendFile_Tcp */
-    int64_t fileSize;      /* size when queued */
-    int64_t bytesSent;     /* bytes the connection has taken */
-    int32_t savedState;    /* state a resume returns to */
-    int32_t state;         /* JOB_* */
-    uint8_t busy;          /* 1 while a sender thread works on the job */
-    char peerHost[47];     /* peer host at queue time */
+    uintptr_t connection; /* internal reference to the connection the job travels on */
+    char fileName[260];   /* name offered to the peer, no directory */
+    char filePath[264];   /* path given to SendFile_Tcp */
+    int64_t fileSize;     /* size when queued */
+    int64_t bytesSent;    /* bytes the connection has taken */
+    int32_t savedState;   /* state a resume returns to */
+    int32_t state;        /* JOB_* */
+    uint8_t busy;         /* 1 while a sender thread works on the job */
+    char peerHost[47];    /* peer host at queue time */
 } FileSendJob;
 
 /* A file being received. Read it with GetRecvOffer_Tcp; name the target with
@@ -213,14 +234,14 @@ typedef struct FileSendJob {
  *   whole record         576              584
  */
 typedef struct FileRecvOffer {
-    uintptr_t waitEvent;   /* non-zero while the session waits for a decision or a resume */
-    char fileName[260];    /* offered name, made safe (no directory part) */
-    char savePath[264];    /* where the file is written */
-    int64_t fileSize;      /* announced size */
-    int64_t bytesReceived; /* bytes written so far */
-    int32_t state;         /* OFFER_* */
+    uintptr_t waitEvent;    /* non-zero while the session waits for a decision or a resume */
+    char fileName[260];     /* offered name, made safe (no directory part) */
+    char savePath[264];     /* where the file is written */
+    int64_t fileSize;       /* announced size */
+    int64_t bytesReceived;  /* bytes written so far */
+    int32_t state;          /* OFFER_* */
     uint8_t acceptDecision; /* 1 accept, anything else refuse */
-    char peerAddress[27];  /* dotted IPv4 address of the offering peer */
+    char peerAddress[27];   /* dotted IPv4 address of the offering peer */
 } FileRecvOffer;
 
 /* The layouts above, checked wherever this header is compiled: static_assert
@@ -231,8 +252,7 @@ typedef struct FileRecvOffer {
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define WIREKIT_LAYOUT(condition, name) _Static_assert(condition, "wirekit.h layout: " #name)
 #else
-#define WIREKIT_LAYOUT(condition, name) \
-    typedef char wirekit_layout_##name[(condition) ? 1 : -1]
+#define WIREKIT_LAYOUT(condition, name) typedef char wirekit_layout_##name[(condition) ? 1 : -1]
 #endif
 #if UINTPTR_MAX == 0xFFFFFFFFu
 #define WIREKIT_LAYOUT_AT(type, field, at32, at64) \
@@ -320,9 +340,9 @@ WIREKIT_API void* WIREKIT_CALL Init_Tcp(EventCallback cb);
  * connection and destroys the endpoint; waits for its threads unless called
  * from one of them. 1 when an endpoint (of either kind) was removed. */
 WIREKIT_API int WIREKIT_CALL Close_Tcp(void* h);
-/* Listens on `port` (all local addresses, backlog 5) and accepts on a thread
- * of its own; each connection gets a session thread (3015). 1 or 0. A second
- * call while listening returns 1 and changes nothing. */
+/* Listens on `port` (all local addresses, with the longest backlog the system allows) and accepts
+ * on a thread of its own; each connection gets a session thread (3015). 1 or 0. A second call while
+ * listening returns 1 and changes nothing. */
 WIREKIT_API int WIREKIT_CALL ListenMessage_Tcp(void* h, int port);
 /* Closes the listening socket; running sessions go on. 1. */
 WIREKIT_API int WIREKIT_CALL StopListen_Tcp(void* h);

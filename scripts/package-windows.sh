@@ -53,7 +53,7 @@ package_arch() {
     nice cmake --build "$build" -j"$jobs"
     # The DLL must export exactly the header's functions, undecorated.
     cmake -DOBJDUMP="$triplet-objdump" -DLIBRARY="$build/wirekit.dll" -DHEADER="$header" \
-          -P "$root/tests/frame/dll_exports.cmake"
+          -P "$root/tests/api/dll_exports.cmake"
     mkdir -p "$dest"
     "$triplet-strip" --strip-unneeded -o "$dest/wirekit.dll" "$build/wirekit.dll"
     "$triplet-strip" -o "$dest/wirekit.exe" "$build/wirekit.exe"

@@ -62,7 +62,8 @@ wineserver=$(wine_tool "${servers[@]}") \
     || { echo "wirekit: no wineserver found" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON \
+      -DWIREKIT_WERROR="${WIREKIT_WERROR:-OFF}" >/dev/null
 nice cmake --build "$build" -j"$jobs"
 
 # The same environment as the emulator command of the toolchain file.

@@ -1,19 +1,30 @@
 // Shared helpers of the wirekit program.
 #include "cli.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -25,9 +36,14 @@ int fail(const std::string& message) {
 }
 
 Args::Args(int argc, char** argv, int first) {
+    bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
         std::string item = argv[i];
-        if (item == "--help" || item == "-h") {
+        if (optionsEnded) {
+            literals_.push_back(item);
+        } else if (item == "--") {
+            optionsEnded = true;
+        } else if (item == "--help" || item == "-h") {
             help_ = true;
         } else {
             items_.push_back(item);
@@ -36,39 +52,35 @@ Args::Args(int argc, char** argv, int first) {
 }
 
 bool Args::flag(const std::string& name) {
-    for (size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i] == name) {
-            items_.erase(items_.begin() + static_cast<long>(i));
-            return true;
-        }
-    }
-    return false;
+    size_t before = items_.size();
+    items_.erase(std::remove(items_.begin(), items_.end(), name), items_.end());
+    return items_.size() != before;
 }
 
 std::vector<std::string> Args::option(const std::string& name, int count) {
-    for (size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i] != name) continue;
-        if (i + static_cast<size_t>(count) >= items_.size()) {
-            throw UsageError{name + " needs " + std::to_string(count) +
-                             (count == 1 ? " value" : " values")};
-        }
-        std::vector<std::string> values(items_.begin() + static_cast<long>(i) + 1,
-                                        items_.begin() + static_cast<long>(i) + 1 + count);
-        items_.erase(items_.begin() + static_cast<long>(i),
-                     items_.begin() + static_cast<long>(i) + 1 + count);
-        return values;
+    auto found = std::find(items_.begin(), items_.end(), name);
+    if (found == items_.end()) return {};
+    if (items_.end() - found <= count) {
+        throw UsageError{name + " needs " + countOf(count, "value")};
     }
-    return {};
+    std::vector<std::string> values(found + 1, found + 1 + count);
+    items_.erase(found, found + 1 + count);
+    if (std::find(items_.begin(), items_.end(), name) != items_.end()) {
+        throw UsageError{name + " is given twice; give it once"};
+    }
+    return values;
 }
 
 std::vector<std::string> Args::positionals() {
     for (const std::string& item : items_) {
         // A lone "-" or a negative-looking number is a value, not an option.
         if (item.size() > 1 && item[0] == '-' && !(item[1] >= '0' && item[1] <= '9')) {
-            throw UsageError{"unknown option " + item};
+            throw UsageError{"unknown option " + item + "; put -- before text that starts with -"};
         }
     }
-    return items_;
+    std::vector<std::string> words = items_;
+    words.insert(words.end(), literals_.begin(), literals_.end());
+    return words;
 }
 
 namespace {
@@ -93,6 +105,19 @@ int parsePort(const std::string& text, const char* what, bool allowZero) {
     return static_cast<int>(value);
 }
 
+int parseSeconds(const std::string& text, const char* what) {
+    long value = 0;
+    if (!parseNumber(text, value) || value < 1 || value > 86400) {
+        throw UsageError{std::string(what) + " must be a number of seconds from 1 to 86400, not '" +
+                         text + "'"};
+    }
+    return static_cast<int>(value);
+}
+
+std::string countOf(long long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 unsigned char parseByte(const std::string& text, const char* what) {
     long value = 0;
     if (!parseNumber(text, value) || value > 255) {
@@ -101,10 +126,54 @@ unsigned char parseByte(const std::string& text, const char* what) {
     return static_cast<unsigned char>(value);
 }
 
+namespace {
+std::FILE* results = nullptr;
+
+#ifdef _WIN32
+int duplicateDescriptor(int descriptor) { return _dup(descriptor); }
+int replaceDescriptor(int from, int to) { return _dup2(from, to); }
+void closeDescriptor(int descriptor) { _close(descriptor); }
+std::FILE* openDescriptor(int descriptor) { return _fdopen(descriptor, "w"); }
+#else
+int duplicateDescriptor(int descriptor) { return dup(descriptor); }
+int replaceDescriptor(int from, int to) { return dup2(from, to); }
+void closeDescriptor(int descriptor) { close(descriptor); }
+std::FILE* openDescriptor(int descriptor) { return fdopen(descriptor, "w"); }
+#endif
+}  // namespace
+
+void separateLibraryOutput() {
+    std::fflush(stdout);
+    int real = duplicateDescriptor(1);
+    if (real < 0) return;  // no standard output to keep apart
+    std::FILE* stream = openDescriptor(real);
+    if (!stream) {
+        closeDescriptor(real);
+        return;
+    }
+    if (replaceDescriptor(2, 1) < 0) {
+        std::fclose(stream);
+        return;
+    }
+    results = stream;
+}
+
+std::FILE* resultStream() { return results ? results : stdout; }
+
+void printOut(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(resultStream(), format, arguments);
+    va_end(arguments);
+    std::fflush(resultStream());
+}
+
 bool isTerminal(int stream) {
 #ifdef _WIN32
+    if (stream == 1) stream = _fileno(resultStream());
     return _isatty(stream) != 0;
 #else
+    if (stream == 1) stream = fileno(resultStream());
     return isatty(stream) != 0;
 #endif
 }
@@ -112,7 +181,7 @@ bool isTerminal(int stream) {
 void binaryStdio() {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(resultStream()), _O_BINARY);
 #endif
 }
 
@@ -127,8 +196,8 @@ std::vector<unsigned char> readAllStdin() {
 }
 
 bool writeStdout(const unsigned char* data, size_t length) {
-    if (length > 0 && std::fwrite(data, 1, length, stdout) != length) return false;
-    return std::fflush(stdout) == 0;
+    if (length > 0 && std::fwrite(data, 1, length, resultStream()) != length) return false;
+    return std::fflush(resultStream()) == 0;
 }
 
 namespace {
@@ -146,12 +215,22 @@ struct Slot {
 
 Slot slots[EVENT_SLOTS];
 
+// The connection whose session runs on this thread, from its 3015 to its
+// last event.
+thread_local int threadConnection = 0;
+thread_local int threadLastCode = 0;
+
 void deliver(int slot, int code, int param) {
     Slot& s = slots[slot];
+    threadLastCode = code;
+    if (code == TCP_EV_CONNECTED) threadConnection = param;
+    Event event{code, param, threadConnection};
+    // A session's last event is 3999, or 3013 for a file connection.
+    if (code == TCP_EV_DISCONNECTED || code == TCP_EV_RECV_FAILED) threadConnection = 0;
     if (EventHook hook = s.hook.load()) hook(code, param);
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        s.pending.push_back({code, param});
+        s.pending.push_back(event);
         s.seen.push_back(code);
     }
     s.changed.notify_all();
@@ -179,6 +258,8 @@ void installInterruptHandler() {
 bool interrupted() { return interruptFlag.load(); }
 
 EventCallback callbackFor(int slot) { return callbacks[slot]; }
+
+int lastCodeRaisedHere() { return threadLastCode; }
 
 bool nextEvent(int slot, Event& out, std::chrono::milliseconds timeout) {
     Slot& s = slots[slot];
@@ -233,15 +314,129 @@ std::string summariseCodes(const std::vector<int>& codes) {
 }
 
 std::string formatBytes(double bytes) {
-    const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    const char* units[] = {"B", "kB", "MB", "GB", "TB"};
     int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
+    while (bytes >= 1000.0 && unit < 4) {
+        bytes /= 1000.0;
         ++unit;
     }
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
     return text;
+}
+
+int terminalColumns() {
+    int columns = 0;
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        columns = info.srWindow.Right - info.srWindow.Left + 1;
+    }
+#else
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) columns = size.ws_col;
+#endif
+    if (columns <= 0) {
+        const char* text = std::getenv("COLUMNS");
+        columns = text ? std::atoi(text) : 0;
+    }
+    return columns > 0 ? columns : 80;
+}
+
+std::string formatDuration(long seconds) {
+    char text[40];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+                      seconds % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02ld:%02ld", seconds / 60, seconds % 60);
+    }
+    return text;
+}
+
+namespace {
+
+// Columns a UTF-8 text takes, counting each character as one.
+size_t columnsOf(const std::string& text) {
+    size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// The first `count` characters of a UTF-8 text (`fromEnd`: the last ones).
+std::string characters(const std::string& text, size_t count, bool fromEnd) {
+    size_t total = columnsOf(text);
+    if (count >= total) return text;
+    size_t skip = fromEnd ? total - count : 0, seen = 0, begin = 0, end = text.size();
+    for (size_t i = 0; i <= text.size(); ++i) {
+        bool boundary = i == text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        if (!boundary) continue;
+        if (seen == skip) begin = i;
+        if (seen == skip + count) {
+            end = i;
+            break;
+        }
+        ++seen;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// The text cut to `width` characters by replacing its middle with "...",
+// which keeps the start and the extension of a file name.
+std::string shortenMiddle(const std::string& text, size_t width) {
+    if (columnsOf(text) <= width) return text;
+    if (width <= 3) return characters(text, width, false);
+    size_t tail = (width - 3) / 2, head = width - 3 - tail;
+    return characters(text, head, false) + "..." + characters(text, tail, true);
+}
+
+}  // namespace
+
+std::string progressLine(const std::string& label, int64_t done, int64_t total,
+                         double bytesPerSecond, int columns) {
+    const size_t room = static_cast<size_t>(std::max(columns - 1, 10));
+    const size_t widestBar = 24, narrowestBar = 10;
+    int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+    std::string eta = "--:--";
+    if (bytesPerSecond > 0 && total >= done) {
+        eta = formatDuration(
+            static_cast<long>(static_cast<double>(total - done) / bytesPerSecond + 0.5));
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, " %3d%%", percent);
+    std::string percentText = text;
+    // Figures keep their width from one redraw to the next, so the bar and
+    // the name stand still.
+    std::snprintf(text, sizeof text, "  %8s / %s", formatBytes(static_cast<double>(done)).c_str(),
+                  formatBytes(static_cast<double>(total)).c_str());
+    std::string sizes = text;
+    std::snprintf(text, sizeof text, "  %10s", (formatBytes(bytesPerSecond) + "/s").c_str());
+    std::string rate = text;
+    std::string left = "  ETA " + eta;
+    // From the fullest figures to the barest, the first that fits with a
+    // readable name (20 characters, or all of a shorter one); failing that,
+    // the first that fits with any name of at least 8.
+    const std::string variants[] = {percentText + sizes + rate + left, percentText + sizes + rate,
+                                    percentText + sizes, percentText};
+    const size_t labelColumns = columnsOf(label);
+    for (size_t shortestLabel : {size_t{20}, size_t{8}}) {
+        for (const std::string& figures : variants) {
+            size_t fixed = figures.size() + 3;  // " [" and "]" around the bar
+            size_t labelWidth = std::min(labelColumns, shortestLabel);
+            if (fixed + narrowestBar + labelWidth > room) continue;
+            // The bar takes what the whole name leaves, within its limits.
+            size_t spare = room - fixed;
+            size_t bar = spare > labelColumns ? spare - labelColumns : 0;
+            bar = std::max(narrowestBar, std::min(widestBar, bar));
+            std::string name = shortenMiddle(label, room - fixed - bar);
+            size_t filled = static_cast<size_t>(percent) * bar / 100;
+            std::string drawn(filled, '#');
+            drawn.append(bar - filled, '-');
+            return name + " [" + drawn + "]" + figures;
+        }
+    }
+    return shortenMiddle(label, room > 6 ? room - 6 : room) +
+           characters(percentText, room > 6 ? 5 : 0, false);
 }
 
 Progress::Progress(std::string label, int64_t total)
@@ -261,21 +456,8 @@ void Progress::draw(int64_t done, bool force) {
     if (terminal_) {
         if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
         lastDraw_ = now;
-        const int width = 24;
-        int filled = percent * width / 100;
-        std::string bar(static_cast<size_t>(filled), '#');
-        bar.append(static_cast<size_t>(width - filled), '-');
-        std::string eta = "--:--";
-        if (rate > 0 && total_ >= done) {
-            long left = static_cast<long>(static_cast<double>(total_ - done) / rate + 0.5);
-            char text[40];
-            std::snprintf(text, sizeof text, "%02ld:%02ld", left / 60, left % 60);
-            eta = text;
-        }
-        std::fprintf(stderr, "\r%s [%s] %3d%%  %s / %s  %s/s  ETA %s \x1b[K", label_.c_str(),
-                     bar.c_str(), percent, formatBytes(static_cast<double>(done)).c_str(),
-                     formatBytes(static_cast<double>(total_)).c_str(),
-                     formatBytes(rate).c_str(), eta.c_str());
+        std::string line = progressLine(label_, done, total_, rate, terminalColumns());
+        std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     } else {
         int tenth = percent / 10;
         if (!force && tenth == lastTenth_) return;
@@ -293,8 +475,31 @@ void Progress::finish(int64_t done, const char* outcome) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(stderr, "%s: %s, %lld bytes in %.2f s\n", label_.c_str(), outcome,
-                 static_cast<long long>(done), seconds);
+    std::string rate =
+        seconds > 0 ? ", " + formatBytes(static_cast<double>(done) / seconds) + "/s" : "";
+    std::fprintf(stderr, "%s: %s %s (%lld bytes) in %.2f s%s\n", label_.c_str(), outcome,
+                 formatBytes(static_cast<double>(done)).c_str(), static_cast<long long>(done),
+                 seconds, rate.c_str());
+}
+
+std::string joinText(const std::vector<std::string>& words) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i) text += (i == 0 ? "" : " ") + words[i];
+    if (text.empty()) throw UsageError{"TEXT is empty; an empty message carries nothing"};
+    return text;
+}
+
+bool nextMessageLine(std::string& line, int& skipped) {
+    while (!interrupted() && std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) return true;
+        ++skipped;
+    }
+    return false;
+}
+
+std::string skippedNote(int skipped) {
+    return skipped == 0 ? "" : " (" + countOf(skipped, "empty line") + " skipped)";
 }
 
 std::string ask(const std::string& question) {

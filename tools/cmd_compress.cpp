@@ -8,7 +8,6 @@
 #include "commands.h"
 
 namespace cli {
-namespace {
 
 const char* const COMPRESS_HELP =
     "usage: wirekit compress < in > out\n"
@@ -17,20 +16,16 @@ const char* const COMPRESS_HELP =
     "compress writes standard input as one zlib stream (default level);\n"
     "uncompress turns such a stream back into the original bytes.\n";
 
+namespace {
+
 // zlib status codes the calls return.
 constexpr int Z_OK_CODE = 0;
 constexpr int Z_BUF_ERROR_CODE = -5;
 constexpr unsigned int MAX_OUTPUT = 1u << 30;
 
-}  // namespace
-
-int runCompress(int argc, char** argv, int first, bool uncompress) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(COMPRESS_HELP, stdout);
-        return EXIT_OK;
-    }
-    if (!args.positionals().empty()) throw UsageError{"takes no arguments; it reads standard input"};
+int filterStandardInput(Args& args, bool uncompress) {
+    if (!args.positionals().empty())
+        throw UsageError{"takes no arguments; it reads standard input"};
     binaryStdio();
     std::vector<unsigned char> data = readAllStdin();
     if (data.size() >= MAX_OUTPUT) return fail("input is too large (1 GB at most)");
@@ -60,12 +55,18 @@ int runCompress(int argc, char** argv, int first, bool uncompress) {
         }
     }
     if (status != Z_OK_CODE) {
-        return fail(uncompress ? "input is not a complete zlib stream (status " +
-                                     std::to_string(status) + "); was it made by 'wirekit compress'?"
-                               : "compression failed (status " + std::to_string(status) + ")");
+        return fail(uncompress
+                        ? "input is not a complete zlib stream (status " + std::to_string(status) +
+                              "); was it made by 'wirekit compress'?"
+                        : "compression failed (status " + std::to_string(status) + ")");
     }
     if (!writeStdout(out.data(), outLength)) return fail("could not write standard output");
     return EXIT_OK;
 }
+
+}  // namespace
+
+int runCompress(Args& args) { return filterStandardInput(args, false); }
+int runUncompress(Args& args) { return filterStandardInput(args, true); }
 
 }  // namespace cli

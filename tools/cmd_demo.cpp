@@ -1,5 +1,6 @@
 // wirekit demo: every capability of the library on loopback, in one process,
 // with a short report. Every wait has a deadline; the run takes seconds.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +19,6 @@
 namespace fs = std::filesystem;
 
 namespace cli {
-namespace {
 
 const char* const DEMO_HELP =
     "usage: wirekit demo\n"
@@ -28,6 +28,8 @@ const char* const DEMO_HELP =
     "transfer of a few megabytes with a pause and a resume (in a temporary folder\n"
     "that is removed afterwards), DES in both key sizes and compression. Prints a\n"
     "report with the events seen; exits 0 only when every step checked out.\n";
+
+namespace {
 
 constexpr const char* LOOPBACK = "127.0.0.1";
 void* const NO_HANDLE = reinterpret_cast<void*>(-1);
@@ -66,7 +68,26 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 bool seen(int slot, int code, int times = 1) { return countOf(seenCodes(slot), code) >= times; }
 
-std::string events(const char* who, int slot) { return std::string(who) + ": " + summariseCodes(seenCodes(slot)); }
+std::string events(const char* who, int slot) {
+    return std::string(who) + ": " + summariseCodes(seenCodes(slot));
+}
+
+// The receiver's events of the file step. A 3013 after 3011 is the file's
+// connection ending once the file is complete, and is labelled so.
+std::string fileEvents(const char* who, int slot) {
+    std::vector<int> codes = seenCodes(slot);
+    std::string text = summariseCodes(codes);
+    auto done = std::find(codes.begin(), codes.end(), TCP_EV_RECV_DONE);
+    if (done != codes.end() && std::find(done, codes.end(), TCP_EV_RECV_FAILED) != codes.end() &&
+        std::find(codes.begin(), done, TCP_EV_RECV_FAILED) == done) {
+        const std::string name = wirekit_event_name(TCP_EV_RECV_FAILED);
+        size_t at = text.find(name);
+        if (at != std::string::npos) {
+            text.insert(at + name.size(), " (connection closed after the file)");
+        }
+    }
+    return std::string(who) + ": " + text;
+}
 
 // --- UDP ------------------------------------------------------------------
 
@@ -83,9 +104,12 @@ Step udpStep() {
         if (a != NO_HANDLE && b != NO_HANDLE && ListenMessage_Udp(a) && ListenMessage_Udp(b) &&
             SendMessage_Udp(a, LOOPBACK, port + 1, fromA.data(), static_cast<int>(fromA.size())) &&
             SendMessage_Udp(b, LOOPBACK, port, fromB.data(), static_cast<int>(fromB.size())) &&
-            waitUntil([] { return seen(1, UDP_EV_MSG_RECEIVED) && seen(2, UDP_EV_MSG_RECEIVED) &&
-                                  seen(1, UDP_EV_ACKED) && seen(2, UDP_EV_ACKED); },
-                      std::chrono::seconds(3))) {
+            waitUntil(
+                [] {
+                    return seen(1, UDP_EV_MSG_RECEIVED) && seen(2, UDP_EV_MSG_RECEIVED) &&
+                           seen(1, UDP_EV_ACKED) && seen(2, UDP_EV_ACKED);
+                },
+                std::chrono::seconds(3))) {
             char atB[128] = {0}, atA[128] = {0};
             long nB = GetMessage_Udp(b, atB, sizeof atB - 1);
             long nA = GetMessage_Udp(a, atA, sizeof atA - 1);
@@ -97,7 +121,8 @@ Step udpStep() {
                           ": A -> B \"" + fromA + "\", B -> A \"" + fromB + "\", " +
                           (step.ok ? "both delivered once and acknowledged" : "wrong content");
         } else {
-            step.detail = "no exchange on ports " + std::to_string(port) + "/" + std::to_string(port + 1);
+            step.detail =
+                "no exchange on ports " + std::to_string(port) + "/" + std::to_string(port + 1);
         }
         if (a != NO_HANDLE) Close_Udp(a);
         if (b != NO_HANDLE) Close_Udp(b);
@@ -151,7 +176,8 @@ Step tcpStep() {
         step.ok = true;
         // Each side answers over a connection of its own to the other's listener.
         step.detail = "A on port " + std::to_string(port) + ", B on " + std::to_string(port + 1) +
-                      ": B -> A \"" + ping + "\", A -> B \"" + pong + "\" (each over its own connection)";
+                      ": B -> A \"" + ping + "\", A -> B \"" + pong +
+                      "\" (each over its own connection)";
     }
     if (a != NO_HANDLE) Close_Tcp(a);
     if (b != NO_HANDLE) Close_Tcp(b);
@@ -189,96 +215,165 @@ bool sameContents(const fs::path& x, const fs::path& y) {
     return a.eof() && b.eof();
 }
 
+// The two endpoints of the file step: the receiver listens on a free local
+// port and the sender is connected to it.
+struct FilePair {
+    void* receiver = NO_HANDLE;
+    void* sender = NO_HANDLE;
+    int port = 0;
+};
+
+bool openFilePair(FilePair& pair) {
+    pair.receiver = Init_Tcp(callbackFor(RECEIVER_SLOT));
+    pair.sender = Init_Tcp(callbackFor(SENDER_SLOT));
+    receiverHandle.store(pair.receiver);
+    for (int attempt = 0; attempt < 20 && pair.receiver != NO_HANDLE; ++attempt) {
+        pair.port = randomBase();
+        if (ListenMessage_Tcp(pair.receiver, pair.port)) break;
+        pair.port = 0;
+    }
+    return pair.port != 0 && pair.sender != NO_HANDLE &&
+           Connect_Tcp(pair.sender, LOOPBACK, pair.port);
+}
+
+void closeFilePair(FilePair& pair) {
+    if (pair.sender != NO_HANDLE) Close_Tcp(pair.sender);
+    if (pair.receiver != NO_HANDLE) Close_Tcp(pair.receiver);
+    pair.sender = pair.receiver = NO_HANDLE;
+}
+
+// What the receiving side saw of the transfer.
+struct Reception {
+    bool done = false;
+    bool paused = false;
+    bool pauseHeld = false;  // no byte was written while paused
+    int64_t pausedAt = 0;
+    int64_t received = 0;
+    std::string problem;
+};
+
+// Accepts the offer into `part` when it names the demo file with its size.
+void acceptDemoOffer(void* receiver, long offerHandle, const fs::path& part, Reception& reception) {
+    FileRecvOffer offer;
+    if (!GetRecvOffer_Tcp(receiver, offerHandle, &offer) ||
+        std::string(offer.fileName) != "demo-data.bin" || offer.fileSize != DEMO_FILE_BYTES) {
+        RecvFile_Tcp(receiver, offerHandle, false);
+        reception.problem = "the offer had the wrong name or size";
+    } else if (!SetSavePath_Tcp(receiver, offerHandle, part.string().c_str()) ||
+               !RecvFile_Tcp(receiver, offerHandle, true)) {
+        reception.problem = "could not accept the offer";
+    }
+}
+
+// The first progress event in the paused state: checks that the count
+// stands still while paused, then resumes.
+void holdPause(void* receiver, long offerHandle, Reception& reception) {
+    FileRecvOffer offer;
+    reception.paused = true;
+    // A receive already under way when the pause came may still add its
+    // bytes; after that nothing more may be written while paused.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (GetRecvOffer_Tcp(receiver, offerHandle, &offer)) reception.received = offer.bytesReceived;
+    reception.pausedAt = reception.received;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reception.pauseHeld = GetRecvOffer_Tcp(receiver, offerHandle, &offer) &&
+                          offer.bytesReceived == reception.pausedAt &&
+                          reception.pausedAt < DEMO_FILE_BYTES;
+    ResumeRecvFile_Tcp(receiver, offerHandle);
+}
+
+// Follows the receiver's events until the file is complete, fails or the
+// step's time is up.
+void followReception(void* receiver, const fs::path& part, Reception& reception) {
+    Progress progress("       file", DEMO_FILE_BYTES);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!reception.done && reception.problem.empty()) {
+        Event event;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !nextEvent(RECEIVER_SLOT, event, left)) {
+            reception.problem = "timed out";
+            break;
+        }
+        FileRecvOffer offer;
+        switch (event.code) {
+            case TCP_EV_FILE_OFFER:
+                acceptDemoOffer(receiver, event.param, part, reception);
+                break;
+            case TCP_EV_RECV_PROGRESS:
+                if (!GetRecvOffer_Tcp(receiver, event.param, &offer)) break;
+                reception.received = offer.bytesReceived;
+                if (offer.state == OFFER_PAUSED && !reception.paused) {
+                    holdPause(receiver, event.param, reception);
+                }
+                progress.update(reception.received);
+                break;
+            case TCP_EV_RECV_DONE:
+                reception.received = DEMO_FILE_BYTES;
+                reception.done = true;
+                break;
+            case TCP_EV_RECV_FAILED:
+                reception.problem = "the receive failed";
+                break;
+            case TCP_EV_DISCONNECTED:
+                reception.problem = "the connection failed";
+                break;
+            default:
+                break;
+        }
+    }
+    progress.finish(reception.received, reception.done ? "received" : "incomplete");
+}
+
 // The transfer itself, between two endpoints; fills step.detail.
 bool transferFile(Step& step, const fs::path& source, const fs::path& saveDir) {
-    void* r = Init_Tcp(callbackFor(RECEIVER_SLOT));
-    void* t = Init_Tcp(callbackFor(SENDER_SLOT));
-    receiverHandle.store(r);
     pauseArmed.store(true);
     setHook(RECEIVER_SLOT, pauseOnFirstData);
     bool ok = false;
-    int port = 0;
-    for (int attempt = 0; attempt < 20 && r != NO_HANDLE; ++attempt) {
-        port = randomBase();
-        if (ListenMessage_Tcp(r, port)) break;
-        port = 0;
-    }
+    FilePair pair;
     fs::path part = saveDir / "demo-data.bin.part", saved = saveDir / "demo-data.bin";
-    if (port == 0 || t == NO_HANDLE || !Connect_Tcp(t, LOOPBACK, port)) {
+    if (!openFilePair(pair)) {
         step.detail = "could not connect two local endpoints";
-    } else if (!SendFile_Tcp(t, source.string().c_str())) {
+    } else if (!SendFile_Tcp(pair.sender, source.string().c_str())) {
         step.skipped = true;
         step.detail = "skipped: not available (this build has no file transfer)";
     } else {
-        Progress progress("       file", DEMO_FILE_BYTES);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool done = false, paused = false, pauseHeld = false;
-        int64_t pausedAt = 0, received = 0;
-        std::string problem;
-        while (!done && problem.empty()) {
-            Event event;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !nextEvent(RECEIVER_SLOT, event, left)) {
-                problem = "timed out";
-                break;
-            }
-            FileRecvOffer offer;
-            switch (event.code) {
-            case TCP_EV_FILE_OFFER:
-                if (!GetRecvOffer_Tcp(r, event.param, &offer) ||
-                    std::string(offer.fileName) != "demo-data.bin" || offer.fileSize != DEMO_FILE_BYTES) {
-                    RecvFile_Tcp(r, event.param, false);
-                    problem = "the offer had the wrong name or size";
-                } else if (!SetSavePath_Tcp(r, event.param, part.string().c_str()) ||
-                           !RecvFile_Tcp(r, event.param, true)) {
-                    problem = "could not accept the offer";
-                }
-                break;
-            case TCP_EV_RECV_PROGRESS:
-                if (!GetRecvOffer_Tcp(r, event.param, &offer)) break;
-                received = offer.bytesReceived;
-                if (offer.state == OFFER_PAUSED && !paused) {
-                    paused = true;
-                    // A receive already under way when the pause came may
-                    // still add its bytes; after that nothing more may be
-                    // written while paused.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                    if (GetRecvOffer_Tcp(r, event.param, &offer)) received = offer.bytesReceived;
-                    pausedAt = received;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                    pauseHeld = GetRecvOffer_Tcp(r, event.param, &offer) &&
-                                offer.bytesReceived == pausedAt && pausedAt < DEMO_FILE_BYTES;
-                    ResumeRecvFile_Tcp(r, event.param);
-                }
-                progress.update(received);
-                break;
-            case TCP_EV_RECV_DONE: received = DEMO_FILE_BYTES; done = true; break;
-            case TCP_EV_RECV_FAILED: problem = "the receive failed"; break;
-            case TCP_EV_DISCONNECTED: problem = "the connection failed"; break;
-            default: break;
-            }
-        }
-        progress.finish(received, done ? "received" : "incomplete");
-        bool senderDone = done && waitUntil([] { return seen(SENDER_SLOT, TCP_EV_SEND_DONE); },
-                                            std::chrono::seconds(10));
-        Close_Tcp(t);
-        Close_Tcp(r);
-        t = r = NO_HANDLE;
+        Reception reception;
+        followReception(pair.receiver, part, reception);
+        bool senderDone =
+            reception.done &&
+            waitUntil([] { return seen(SENDER_SLOT, TCP_EV_SEND_DONE); }, std::chrono::seconds(10));
+        // The sender closes the file's connection once the job is done; the
+        // receiver reports that end with 3013 after 3011.
+        bool closedAfterFile =
+            senderDone && waitUntil([] { return seen(RECEIVER_SLOT, TCP_EV_RECV_FAILED); },
+                                    std::chrono::seconds(5));
+        closeFilePair(pair);
         std::error_code error;
-        bool renamed = done && waitUntil([&] { fs::rename(part, saved, error); return !error; },
-                                         std::chrono::seconds(5));
+        bool renamed = reception.done && waitUntil(
+                                             [&] {
+                                                 fs::rename(part, saved, error);
+                                                 return !error;
+                                             },
+                                             std::chrono::seconds(5));
         bool same = renamed && sameContents(source, saved);
-        ok = done && senderDone && paused && pauseHeld && same;
-        if (!problem.empty()) step.detail = problem;
-        else if (!senderDone) step.detail = "the sender did not report completion";
-        else if (!paused || !pauseHeld) step.detail = "the pause did not hold";
-        else if (!same) step.detail = "the received file differs";
-        else step.detail = formatBytes(DEMO_FILE_BYTES) + " offered and accepted, paused at " +
-                           std::to_string(pausedAt) + " bytes for 0.3 s, resumed, received identical";
+        ok = reception.done && senderDone && reception.paused && reception.pauseHeld && same;
+        if (!reception.problem.empty())
+            step.detail = reception.problem;
+        else if (!senderDone)
+            step.detail = "the sender did not report completion";
+        else if (!reception.paused || !reception.pauseHeld)
+            step.detail = "the pause did not hold";
+        else if (!same)
+            step.detail = "the received file differs";
+        else
+            step.detail = formatBytes(DEMO_FILE_BYTES) + " offered and accepted, paused at " +
+                          std::to_string(reception.pausedAt) +
+                          " bytes for 0.3 s, resumed, received identical" +
+                          (closedAfterFile ? "; connection closed after the file" : "");
     }
     setHook(RECEIVER_SLOT, nullptr);
-    if (t != NO_HANDLE) Close_Tcp(t);
-    if (r != NO_HANDLE) Close_Tcp(r);
+    closeFilePair(pair);
     receiverHandle.store(nullptr);
     return ok;
 }
@@ -299,7 +394,8 @@ Step fileStep() {
     {
         std::ofstream out(source, std::ios::binary);
         std::vector<char> block(65536);
-        for (int64_t written = 0; written < DEMO_FILE_BYTES; written += static_cast<int64_t>(block.size())) {
+        for (int64_t written = 0; written < DEMO_FILE_BYTES;
+             written += static_cast<int64_t>(block.size())) {
             for (char& c : block) c = static_cast<char>(rng()());
             out.write(block.data(), static_cast<std::streamsize>(block.size()));
         }
@@ -311,7 +407,7 @@ Step fileStep() {
         step.ok = false;
         step.detail += "; the temporary folder " + dir.string() + " could not be removed";
     }
-    step.events = events("receiver", RECEIVER_SLOT) + "; " + events("sender", SENDER_SLOT);
+    step.events = fileEvents("receiver", RECEIVER_SLOT) + "; " + events("sender", SENDER_SLOT);
     return step;
 }
 
@@ -325,7 +421,8 @@ Step desStep() {
     int length = static_cast<int>(plain.size());
     const std::string singleKey = "8bytekey", tripleKey = "sixteen byte key";
     bool ok = true;
-    std::vector<unsigned char> cipherSingle(plain.size()), cipherTriple(plain.size()), back(plain.size());
+    std::vector<unsigned char> cipherSingle(plain.size()), cipherTriple(plain.size()),
+        back(plain.size());
     auto roundTrip = [&](const std::string& key, std::vector<unsigned char>& cipher) {
         const unsigned char* k = reinterpret_cast<const unsigned char*>(key.data());
         int kl = static_cast<int>(key.size());
@@ -335,8 +432,9 @@ Step desStep() {
     ok = roundTrip(singleKey, cipherSingle) && roundTrip(tripleKey, cipherTriple) &&
          cipherSingle != cipherTriple;
     step.ok = ok;
-    step.detail = ok ? std::to_string(length) + " bytes encrypted and decrypted with an 8-byte key "
-                       "(DES) and a 16-byte key (triple DES); the two ciphertexts differ"
+    step.detail = ok ? std::to_string(length) +
+                           " bytes encrypted and decrypted with an 8-byte key "
+                           "(DES) and a 16-byte key (triple DES); the two ciphertexts differ"
                      : "a round trip did not give the text back";
     return step;
 }
@@ -366,24 +464,20 @@ Step compressStep() {
 
 }  // namespace
 
-int runDemo(int argc, char** argv, int first) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(DEMO_HELP, stdout);
-        return EXIT_OK;
-    }
+int runDemo(Args& args) {
     if (!args.positionals().empty()) throw UsageError{"takes no arguments"};
-    std::printf("wirekit demo (library %s, probe \"%s\"), everything on %s\n\n",
-                WIREKIT_VERSION_STRING, hello(), LOOPBACK);
-    std::fflush(stdout);
+    printOut("wirekit demo (library %s, probe \"%s\"), everything on %s\n\n",
+             WIREKIT_VERSION_STRING, hello(), LOOPBACK);
     std::vector<Step> steps;
     for (auto run : {udpStep, tcpStep, fileStep, desStep, compressStep}) {
         if (interrupted()) break;
         Step step = run();
-        std::printf("[%s] %-12s %s\n", step.skipped ? "skip" : step.ok ? " ok " : "FAIL",
-                    step.name.c_str(), step.detail.c_str());
-        if (!step.events.empty()) std::printf("       events  %s\n", step.events.c_str());
-        std::fflush(stdout);
+        printOut("[%s] %-12s %s\n",
+                 step.skipped ? "skip"
+                 : step.ok    ? " ok "
+                              : "FAIL",
+                 step.name.c_str(), step.detail.c_str());
+        if (!step.events.empty()) printOut("       events  %s\n", step.events.c_str());
         steps.push_back(step);
     }
     int passed = 0, skipped = 0;
@@ -392,8 +486,8 @@ int runDemo(int argc, char** argv, int first) {
         skipped += step.skipped;
     }
     bool allPassed = passed + skipped == 5 && !interrupted();
-    std::printf("\n%s: %d of 5 steps passed%s\n", allPassed ? "demo succeeded" : "demo FAILED", passed,
-                skipped ? (", " + std::to_string(skipped) + " skipped").c_str() : "");
+    printOut("\n%s: %d of 5 steps passed%s\n", allPassed ? "demo succeeded" : "demo FAILED", passed,
+             skipped ? (", " + std::to_string(skipped) + " skipped").c_str() : "");
     return allPassed ? EXIT_OK : EXIT_FAILED;
 }
 

@@ -10,7 +10,6 @@
 #include "commands.h"
 
 namespace cli {
-namespace {
 
 const char* const DES_HELP =
     "usage: wirekit des encrypt|decrypt (--key TEXT | --key-hex HEX) < in > out\n"
@@ -20,6 +19,8 @@ const char* const DES_HELP =
     "Encrypted output is padded to whole 8-byte blocks (each pad byte holds the\n"
     "pad length, 1 to 8); decrypt removes the padding again.\n";
 
+namespace {
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -27,19 +28,28 @@ int hexDigit(char c) {
     return -1;
 }
 
-std::vector<unsigned char> parseKey(Args& args) {
-    std::vector<std::string> text = args.option("--key");
-    std::vector<std::string> hex = args.option("--key-hex");
-    if (text.empty() == hex.empty()) throw UsageError{"give exactly one of --key TEXT or --key-hex HEX"};
+// The key as given: the value of --key or of --key-hex.
+struct KeyOptions {
+    std::vector<std::string> text;
+    std::vector<std::string> hex;
+};
+
+std::vector<unsigned char> parseKey(const KeyOptions& options) {
+    const std::vector<std::string>& text = options.text;
+    const std::vector<std::string>& hex = options.hex;
+    if (text.empty() == hex.empty())
+        throw UsageError{"give exactly one of --key TEXT or --key-hex HEX"};
     std::vector<unsigned char> key;
     if (!text.empty()) {
         key.assign(text[0].begin(), text[0].end());
     } else {
         const std::string& digits = hex[0];
-        if (digits.size() % 2 != 0) throw UsageError{"--key-hex needs an even number of hex digits"};
+        if (digits.size() % 2 != 0)
+            throw UsageError{"--key-hex needs an even number of hex digits"};
         for (size_t i = 0; i < digits.size(); i += 2) {
             int high = hexDigit(digits[i]), low = hexDigit(digits[i + 1]);
-            if (high < 0 || low < 0) throw UsageError{"--key-hex takes hex digits only, not '" + digits + "'"};
+            if (high < 0 || low < 0)
+                throw UsageError{"--key-hex takes hex digits only, not '" + digits + "'"};
             key.push_back(static_cast<unsigned char>(high * 16 + low));
         }
     }
@@ -49,27 +59,27 @@ std::vector<unsigned char> parseKey(Args& args) {
 
 }  // namespace
 
-int runDes(int argc, char** argv, int first) {
-    Args args(argc, argv, first);
-    if (args.wantsHelp()) {
-        std::fputs(DES_HELP, stdout);
-        return EXIT_OK;
-    }
-    std::vector<unsigned char> key = parseKey(args);
-    std::vector<std::string> rest = args.positionals();
-    if (rest.size() != 1 || (rest[0] != "encrypt" && rest[0] != "decrypt")) {
+int runDes(Args& args) {
+    // The action is checked before the key: without it nothing else matters.
+    KeyOptions keyOptions{args.option("--key"), args.option("--key-hex")};
+    std::vector<std::string> action = args.positionals();
+    if (action.size() != 1 || (action[0] != "encrypt" && action[0] != "decrypt")) {
         throw UsageError{"say 'encrypt' or 'decrypt'"};
     }
-    bool decrypt = rest[0] == "decrypt";
+    bool decrypt = action[0] == "decrypt";
+    std::vector<unsigned char> key = parseKey(keyOptions);
     binaryStdio();
     std::vector<unsigned char> data = readAllStdin();
     if (!decrypt) {
         size_t pad = 8 - data.size() % 8;
         data.insert(data.end(), pad, static_cast<unsigned char>(pad));
     } else if (data.empty() || data.size() % 8 != 0) {
-        return fail("encrypted input must be a non-empty multiple of 8 bytes; was it made by 'wirekit des encrypt'?");
+        return fail(
+            "encrypted input must be a non-empty multiple of 8 bytes; was it made by 'wirekit des "
+            "encrypt'?");
     }
-    if (data.size() > 0x7fffffff) return fail("input is too large for one cipher call (2 GB at most)");
+    if (data.size() > 0x7fffffff)
+        return fail("input is too large for one cipher call (2 GB at most)");
     std::vector<unsigned char> out(data.size());
     if (!Des_Go(out.data(), data.data(), static_cast<int>(data.size()), key.data(),
                 static_cast<int>(key.size()), decrypt)) {
@@ -79,7 +89,10 @@ int runDes(int argc, char** argv, int first) {
         unsigned char pad = out.back();
         bool valid = pad >= 1 && pad <= 8;
         for (size_t i = 0; valid && i < pad; ++i) valid = out[out.size() - 1 - i] == pad;
-        if (!valid) return fail("decryption gave no valid padding: wrong key, or input not made by 'wirekit des encrypt'");
+        if (!valid)
+            return fail(
+                "decryption gave no valid padding: wrong key, or input not made by 'wirekit des "
+                "encrypt'");
         out.resize(out.size() - pad);
     }
     if (!writeStdout(out.data(), out.size())) return fail("could not write standard output");

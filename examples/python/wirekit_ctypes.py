@@ -1,19 +1,40 @@
 #!/usr/bin/env python3
 """Using wirekit from Python through ctypes and its C interface.
 
-    python3 examples/python/wirekit_ctypes.py [path/to/libwirekit.so]
+    python3 examples/python/wirekit_ctypes.py [--library PATH] [RECEIVER_PORT SENDER_PORT]
 
 Probes the library, round-trips a text through Des_Go and Compress, and sends
-one reliable UDP message between two endpoints on loopback.
+one reliable UDP message between two endpoints on loopback. The two UDP ports
+default to free ones the system picks; give both to use fixed ports (each
+endpoint binds its own, and acknowledgements go to the sender's). The library
+is build/libwirekit.so (wirekit.dll on Windows) unless --library names it.
 """
+import argparse
 import ctypes
 import os
+import socket
 import sys
 import threading
 
+
+def free_udp_port():
+    """A UDP port nobody holds right now, as the system picks it."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 here = os.path.dirname(os.path.abspath(__file__))
-path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "build", "libwirekit.so")
-lib = ctypes.CDLL(path)
+default_library = os.path.join(here, "..", "..", "build",
+                               "wirekit.dll" if os.name == "nt" else "libwirekit.so")
+parser = argparse.ArgumentParser(description="wirekit from Python through ctypes")
+parser.add_argument("--library", default=default_library, help="path of the shared library")
+parser.add_argument("ports", nargs="*", type=int, metavar="PORT",
+                    help="RECEIVER_PORT SENDER_PORT (default: free ports)")
+args = parser.parse_args()
+if len(args.ports) not in (0, 2) or any(not 1 <= p <= 65535 for p in args.ports):
+    parser.error("give two ports from 1 to 65535 (RECEIVER_PORT SENDER_PORT), or none")
+lib = ctypes.CDLL(args.library)
 
 EventCallback = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)
 lib.hello.restype = ctypes.c_char_p
@@ -68,7 +89,12 @@ def on_receiver_event(code, param):
 
 receiver_cb = EventCallback(on_receiver_event)  # keep a reference while in use
 sender_cb = EventCallback(lambda code, param: None)
-port_a, port_b = 47601, 47602
+if args.ports:
+    port_a, port_b = args.ports
+else:
+    port_a = port_b = free_udp_port()
+    while port_b == port_a:
+        port_b = free_udp_port()
 state["receiver"] = lib.Init_Udp(port_a, receiver_cb, 55, 77, 0)
 sender = lib.Init_Udp(port_b, sender_cb, 55, 77, 0)
 lib.ListenMessage_Udp(state["receiver"])
@@ -78,5 +104,5 @@ ok = received.wait(10)
 lib.Close_Udp(sender)
 lib.Close_Udp(state["receiver"])
 if not ok:
-    sys.exit("no UDP message arrived")
-print("UDP message:", state["text"], f"({state['payload']} payload bytes)")
+    sys.exit(f"no UDP message arrived on port {port_a}; is another program using it?")
+print(f"UDP message on port {port_a}:", state["text"], f"({state['payload']} payload bytes)")

@@ -51,7 +51,7 @@ public:
 
 private:
     std::mutex lock_;
-    std::map<long, std::shared_ptr<T>> items_;
+    std::map<long, std::shared_ptr<T>> items_;  // guarded by lock_
 };
 
 }  // namespace wirekit::filexfer

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <vector>
 
+#include "core/timing.h"
 #include "filexfer/offer.h"
-#include "frame/timing.h"
 #include "tcp/session.h"
 #include "tcp/tcp_endpoint.h"
 
@@ -29,10 +29,10 @@ void copyText(char* out, std::size_t room, const std::string& text) {
 bool sendAnswer(tcp::Session& session, const char* answer) {
     auto& socket = session.socket();
     std::lock_guard<std::mutex> guard(socket.sendLock());
-    const long now = socket.SendNow(answer, ANSWER_BYTES);
+    const long now = socket.sendNow(answer, ANSWER_BYTES);
     if (now < 0) return false;
     const auto sent = static_cast<std::size_t>(now);
-    return sent == ANSWER_BYTES || socket.SendAll(answer + sent, ANSWER_BYTES - sent) == 1;
+    return sent == ANSWER_BYTES || socket.sendAll(answer + sent, ANSWER_BYTES - sent) == 1;
 }
 
 // Drops what the peer has already sent, without waiting for more, so that
@@ -41,8 +41,8 @@ bool sendAnswer(tcp::Session& session, const char* answer) {
 // not read yet to that reset.
 void discardArrivedInput(tcp::Session& session, std::vector<unsigned char>& buffer) {
     auto& socket = session.socket();
-    for (int i = 0; i < DISCARD_READS_MAX && socket.PeerQuiet() == 0; ++i) {
-        if (socket.Receive(buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) break;
+    for (int i = 0; i < DISCARD_READS_MAX && socket.peerIsQuiet() == 0; ++i) {
+        if (socket.receive(buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) break;
     }
 }
 }  // namespace
@@ -69,7 +69,7 @@ void ReceiveSide::wake(RecvOffer& offer) {
 }
 
 void ReceiveSide::setOfferState(RecvOffer& offer, int value) {
-    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     offer.state.store(value);
     endpoint_.raise(TCP_EV_RECV_PROGRESS, offer.handle);
 }
@@ -132,11 +132,177 @@ int ReceiveSide::setSavePath(long handle, const char* path) {
 
 void ReceiveSide::close() { handles_.takeAll(); }
 
-void ReceiveSide::run(tcp::Session& session, const std::string& header,
-                      const unsigned char* leftover, std::size_t length) {
+namespace {
+
+// One offered file on one session, from the decision to the end of the
+// connection. Runs on the session's thread.
+class Transfer {
+public:
+    Transfer(tcp::Session& session, RecvOffer& offer, const unsigned char* leftover,
+             std::size_t length)
+        : session_(session), offer_(offer), pending_(leftover, leftover + length) {}
+
+    // The whole file mode of the session.
+    void run() {
+        if (!awaitDecision()) return;
+        if (!sendAnswer(session_, accepted_ ? ANSWER_ACCEPT : ANSWER_REFUSE)) {
+            session_.raise(TCP_EV_DISCONNECTED, 0);
+            return;
+        }
+        buffer_.resize(FILE_CHUNK_BYTES);
+        for (;;) {
+            if (session_.stopRequested()) {
+                // A stopped transfer is reset on purpose: that ends a send
+                // blocked on the other side at once.
+                if (!accepted_) discardArrivedInput(session_, buffer_);
+                return;
+            }
+            const int state = offer_.state.load();
+            if (state == OFFER_STOPPED) return;
+            if (state == OFFER_PAUSED && !awaitResume()) return;
+            const unsigned char* data = nullptr;
+            const int n = nextPiece(&data);
+            if (n <= 0) {
+                fail();
+                return;
+            }
+            const bool goOn = writePiece(data, static_cast<std::size_t>(n));
+            pending_.clear();
+            if (!goOn) return;
+        }
+    }
+
+private:
+    // Waits for the host's decision (3004 tells it). False when the session
+    // ends without an answer. The wait has the read limit: the sender gives
+    // up on its answer after that time anyway. It ends at once when the peer
+    // goes, with 3013 as a failed receive does.
+    bool awaitDecision() {
+        if (!session_.endpoint().hasCallback()) {
+            // Nobody could ever decide: the offer is refused at once.
+            accepted_ = false;
+            return true;
+        }
+        offer_.waiting.store(true);
+        session_.raise(TCP_EV_FILE_OFFER, offer_.handle);
+        const auto end = session_.waitUntil([&] { return offer_.decisionSignal.load(); },
+                                            timing::readTimeoutMs());
+        offer_.waiting.store(false);
+        if (end == tcp::Session::WaitEnd::PeerGone || end == tcp::Session::WaitEnd::TimedOut) {
+            fail();
+            return false;
+        }
+        // A stop ends the wait too, but a decision given before it stands: a
+        // host that refuses and at once closes the endpoint or drops the
+        // connection must not leave the peer without its answer. An
+        // acceptance is not sent once stopped: the data would have nowhere
+        // to go, and the sender of a small file could count it as delivered.
+        if (!offer_.decisionSignal.load()) return false;
+        accepted_ = offer_.acceptDecision.load() == 1;
+        return !(accepted_ && session_.stopRequested());
+    }
+
+    // A paused transfer waits for a resume or a stop before its next read;
+    // the peer's going ends it too (3013). False when the session is to end.
+    bool awaitResume() {
+        offer_.waiting.store(true);
+        const auto end = session_.waitUntil(
+            [&] { return offer_.resumeSignal.load() || offer_.state.load() == OFFER_STOPPED; });
+        offer_.waiting.store(false);
+        offer_.resumeSignal.store(false);
+        if (end == tcp::Session::WaitEnd::PeerGone) {
+            fail();
+            return false;
+        }
+        return end == tcp::Session::WaitEnd::Ready && offer_.state.load() != OFFER_STOPPED;
+    }
+
+    // The next bytes of the stream: first what followed the marker in the
+    // decoder's read, then one timed read. Their count, or <= 0 when the
+    // connection ended, failed or stayed silent past the read limit.
+    int nextPiece(const unsigned char** data) {
+        if (!pending_.empty()) {
+            *data = pending_.data();
+            return static_cast<int>(pending_.size());
+        }
+        *data = buffer_.data();
+        return session_.socket().receive(buffer_.data(), FILE_CHUNK_BYTES, timing::readTimeoutMs());
+    }
+
+    // Creates the target the host named (3009). False, with 3013, when it
+    // cannot be opened.
+    bool openTarget() {
+        std::string path;
+        {
+            std::lock_guard<std::mutex> guard(offer_.pathLock);
+            path = offer_.savePath;
+        }
+        if (!path.empty()) file_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+        if (!file_.is_open()) {
+            fail();
+            return false;
+        }
+        offer_.state.store(OFFER_RECEIVING);
+        session_.raise(TCP_EV_RECV_STARTED, offer_.handle);
+        return true;
+    }
+
+    // Writes what of `n` received bytes belongs to the file (3010, or 3011
+    // with the last byte). Only the announced bytes of an accepted file are
+    // written; anything else the stream carries is dropped. False when the
+    // session is to end.
+    bool writePiece(const unsigned char* data, std::size_t n) {
+        const std::int64_t received = offer_.bytesReceived.load();
+        const std::int64_t room = offer_.fileSize - received;
+        const std::size_t take = accepted_ && room > 0
+                                     ? static_cast<std::size_t>(std::min<std::int64_t>(
+                                           room, static_cast<std::int64_t>(n)))
+                                     : 0;
+        if (take == 0) return true;
+        if (!file_.is_open() && !openTarget()) return false;
+        const std::int64_t total = received + static_cast<std::int64_t>(take);
+        file_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(take));
+        if (total == offer_.fileSize) file_.flush();
+        if (!file_.good()) {
+            fail();
+            return false;
+        }
+        offer_.bytesReceived.store(total);
+        if (total == offer_.fileSize) {
+            session_.raise(TCP_EV_RECV_DONE, offer_.handle);
+            file_.close();
+        } else {
+            session_.raise(TCP_EV_RECV_PROGRESS, offer_.handle);
+        }
+        return true;
+    }
+
+    void fail() {
+        if (file_.is_open()) file_.close();
+        offer_.state.store(OFFER_FAILED);
+        session_.raise(TCP_EV_RECV_FAILED, offer_.handle);
+    }
+
+    tcp::Session& session_;
+    RecvOffer& offer_;
+    // Whatever followed the marker in the decoder's read is the start of the
+    // stream; it must be kept past the session's own reads.
+    std::vector<unsigned char> pending_;
+    std::vector<unsigned char> buffer_;
+    std::ofstream file_;
+    bool accepted_ = false;
+};
+
+}  // namespace
+
+void ReceiveSide::run(tcp::Session& session, std::string header, const unsigned char* leftover,
+                      std::size_t length) {
     auto offer = std::make_shared<RecvOffer>();
-    const ParsedOffer parsed = parseOfferHeader(header);
+    ParsedOffer parsed = parseOfferHeader(header);
+    // Nothing of the header outlives what the record keeps of it.
+    std::string().swap(header);
     offer->fileName = sanitizeReceivedName(parsed.name);
+    std::string().swap(parsed.name);
     offer->fileSize = parsed.size;
     offer->peerAddress = session.peerAddress().substr(0, PEER_ADDRESS_MAX);
     offer->session = session.weak_from_this();
@@ -147,107 +313,7 @@ void ReceiveSide::run(tcp::Session& session, const std::string& header,
         int handle;
         ~Release() { table.remove(handle); }
     } release{handles_, offer->handle};
-
-    // Whatever followed the marker in the decoder's read is the start of the
-    // stream; it must be kept past this call's own reads.
-    std::vector<unsigned char> pending(leftover, leftover + length);
-
-    offer->waiting.store(true);
-    session.raise(TCP_EV_FILE_OFFER, offer->handle);
-    session.waitUntil([&] { return offer->decisionSignal.load(); });
-    offer->waiting.store(false);
-    // A stop ends the wait too, but a decision given before it stands: a
-    // host that refuses and at once closes the endpoint or drops the
-    // connection must not leave the peer without its answer. An acceptance
-    // is not sent once stopped: the data would have nowhere to go, and the
-    // sender of a small file could count it as delivered.
-    if (!offer->decisionSignal.load()) return;
-    const bool accepted = offer->acceptDecision.load() == 1;
-    if (accepted && session.stopRequested()) return;
-    if (!sendAnswer(session, accepted ? ANSWER_ACCEPT : ANSWER_REFUSE)) {
-        session.raise(TCP_EV_DISCONNECTED, 0);
-        return;
-    }
-
-    std::vector<unsigned char> buffer(FILE_CHUNK_BYTES);
-    std::ofstream file;
-    bool opened = false;
-    auto fail = [&] {
-        if (file.is_open()) file.close();
-        offer->state.store(OFFER_FAILED);
-        session.raise(TCP_EV_RECV_FAILED, offer->handle);
-    };
-    for (;;) {
-        if (session.stopRequested()) {
-            // A stopped transfer is reset on purpose: that ends a send
-            // blocked on the other side at once.
-            if (!accepted) discardArrivedInput(session, buffer);
-            return;
-        }
-        const int state = offer->state.load();
-        if (state == OFFER_STOPPED) return;
-        if (state == OFFER_PAUSED) {
-            offer->waiting.store(true);
-            const bool resumed = session.waitUntil([&] {
-                return offer->resumeSignal.load() || offer->state.load() == OFFER_STOPPED;
-            });
-            offer->waiting.store(false);
-            offer->resumeSignal.store(false);
-            if (!resumed) return;
-            if (offer->state.load() == OFFER_STOPPED) return;
-        }
-
-        const unsigned char* data = buffer.data();
-        int n;
-        if (!pending.empty()) {
-            data = pending.data();
-            n = static_cast<int>(pending.size());
-        } else {
-            n = session.socket().Receive(buffer.data(), FILE_CHUNK_BYTES, timing::readTimeoutMs());
-        }
-        if (n <= 0) {
-            fail();
-            return;
-        }
-        const std::int64_t received = offer->bytesReceived.load();
-        // Only the announced bytes of an accepted file are written; anything
-        // else the stream carries is dropped.
-        const std::int64_t room = offer->fileSize - received;
-        const std::size_t take =
-            accepted && room > 0 ? static_cast<std::size_t>(std::min<std::int64_t>(room, n)) : 0;
-        if (take > 0) {
-            if (!opened) {
-                std::string path;
-                {
-                    std::lock_guard<std::mutex> guard(offer->pathLock);
-                    path = offer->savePath;
-                }
-                if (!path.empty())
-                    file.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-                if (!file.is_open()) {
-                    fail();
-                    return;
-                }
-                opened = true;
-                offer->state.store(OFFER_RECEIVING);
-                session.raise(TCP_EV_RECV_STARTED, offer->handle);
-            }
-            file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(take));
-            if (received + static_cast<std::int64_t>(take) == offer->fileSize) file.flush();
-            if (!file.good()) {
-                fail();
-                return;
-            }
-            offer->bytesReceived.store(received + static_cast<std::int64_t>(take));
-            if (received + static_cast<std::int64_t>(take) == offer->fileSize) {
-                session.raise(TCP_EV_RECV_DONE, offer->handle);
-                file.close();
-            } else {
-                session.raise(TCP_EV_RECV_PROGRESS, offer->handle);
-            }
-        }
-        pending.clear();
-    }
+    Transfer(session, *offer, leftover, length).run();
 }
 
 }  // namespace wirekit::filexfer

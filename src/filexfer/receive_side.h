@@ -2,6 +2,11 @@
 // the end of an offer header: the offer record for the host (3004), the
 // decision, the answer, and the file written from the unframed stream that
 // follows, with pause, resume and stop from the host.
+//
+// Locks: state changes that the host asks for are made under the file
+// side's state lock (see file_side.h), with 3010 raised while it is held. An
+// offer's pathLock guards its savePath; the handle table has its own lock.
+// Everything else of an offer is atomic or fixed before 3004.
 #pragma once
 
 #include <atomic>
@@ -37,7 +42,7 @@ struct RecvOffer {
     std::atomic<bool> resumeSignal{false};
 
     std::mutex pathLock;
-    std::string savePath;
+    std::string savePath;  // guarded by pathLock
 
     // To wake the session's waits from a host thread.
     std::weak_ptr<tcp::Session> session;
@@ -47,10 +52,11 @@ struct RecvOffer {
 
 class ReceiveSide {
 public:
-    explicit ReceiveSide(tcp::TcpEndpoint& endpoint) : endpoint_(endpoint) {}
+    ReceiveSide(tcp::TcpEndpoint& endpoint, std::recursive_mutex& stateLock)
+        : endpoint_(endpoint), lock_(stateLock) {}
 
     // The session's file mode; returns when the session is to end.
-    void run(tcp::Session& session, const std::string& header, const unsigned char* leftover,
+    void run(tcp::Session& session, std::string header, const unsigned char* leftover,
              std::size_t length);
 
     // The exports; an offer handle that names no live offer of this
@@ -67,10 +73,12 @@ public:
     void close();
 
 private:
+    // Under the file side's state lock, with 3010 raised while it is held.
     void setOfferState(RecvOffer& offer, int value);
     static void wake(RecvOffer& offer);
 
     tcp::TcpEndpoint& endpoint_;
+    std::recursive_mutex& lock_;
     HandleTable<RecvOffer> handles_;
 };
 

@@ -9,17 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/timing.h"
 #include "filexfer/offer.h"
-#include "frame/timing.h"
 #include "tcp/tcp_endpoint.h"
 
 namespace wirekit::filexfer {
 
 namespace {
-// The job the current sender thread works on, so that Pause and Stop called
-// from inside one of its events do not wait for it.
-thread_local const SendJob* currentJob = nullptr;
-
 void copyText(char* out, std::size_t room, const std::string& text) {
     const std::size_t n = std::min(room - 1, text.size());
     std::memcpy(out, text.data(), n);
@@ -45,7 +41,7 @@ FileSendJob SendJob::snapshot() {
     std::memset(&out, 0, sizeof out);
     {
         std::lock_guard<std::mutex> guard(connLock);
-        if (connection) out.connection = static_cast<std::uintptr_t>(connection->SocketNumber());
+        if (connection) out.connection = static_cast<std::uintptr_t>(connection->socketNumber());
     }
     copyText(out.fileName, sizeof out.fileName, fileName);
     copyText(out.filePath, sizeof out.filePath, filePath);
@@ -74,32 +70,50 @@ int SendJobs::sendFile(const char* path) {
     endpoint_.peer(&job->peerHost, &port);
     if (job->peerHost.size() > PEER_HOST_MAX) job->peerHost.resize(PEER_HOST_MAX);
     {
-        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         job->handle = handles_.add(job);
-        waiting_.push_back(job);
+        try {
+            waiting_.push_back(job);
+        } catch (...) {
+            handles_.remove(job->handle);
+            throw;
+        }
     }
     endpoint_.raise(TCP_EV_SEND_QUEUED, job->handle);
     startSenderIfNeeded();
     return 1;
 }
 
-bool SendJobs::onOwnSenderThread(const SendJob& job) { return currentJob == &job; }
+void SendJobs::release(SendJob& job) {
+    {
+        std::lock_guard<std::mutex> guard(job.idleLock);
+        job.busy.store(false);
+    }
+    job.idle.notify_all();
+}
 
+void SendJobs::waitUntilIdle(SendJob& job) {
+    std::unique_lock<std::mutex> guard(job.idleLock);
+    job.idle.wait(guard, [&] { return !job.busy.load(); });
+}
+
+// Pause and Stop wait for the sender thread to let go of the job, except on
+// one of the endpoint's own threads (inside an event of this or another
+// job, or of a session): waiting there could wait for the very thread that
+// runs the caller, or for one that needs the state lock the caller holds.
+// The sender thread then finishes what was asked when it lets go.
 int SendJobs::pause(long handle) {
     JobPtr job = handles_.find(handle);
     if (!job) return 0;
-    job->savedState.store(job->state.load());
-    job->state.store(JOB_PAUSED);
-    if (!onOwnSenderThread(*job)) {
-        // A concurrent write of the sender thread must not undo the pause.
-        while (job->busy.load()) {
-            job->state.store(JOB_PAUSED);
-            sleepMs(STOP_POLL_MS);
-        }
-        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
-        requeue(*job);
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        job->savedState.store(job->state.load());
+        job->state.store(JOB_PAUSED);
     }
-    // On its own thread the job is requeued by that thread when it ends.
+    if (!endpoint_.onOwnThread()) waitUntilIdle(*job);
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    // A busy job is requeued by its sender thread when it lets go.
+    if (!job->busy.load()) requeue(*job);
     return 1;
 }
 
@@ -107,7 +121,7 @@ int SendJobs::resume(long handle) {
     JobPtr job = handles_.find(handle);
     if (!job) return 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         restore(*job);
     }
     startSenderIfNeeded();
@@ -117,32 +131,29 @@ int SendJobs::resume(long handle) {
 int SendJobs::stop(long handle) {
     JobPtr job = handles_.find(handle);
     if (!job) return 0;
-    job->state.store(JOB_STOPPED);
-    if (onOwnSenderThread(*job)) {
-        job->freeWhenIdle.store(true);
-        return 1;
-    }
-    while (job->busy.load()) {
+    bool busy;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         job->state.store(JOB_STOPPED);
-        // The connection goes with the stopped job anyway; shutting it down
-        // ends a send blocked on a peer that stopped reading, or a wait for
-        // an answer that does not come, instead of waiting for that peer.
-        // It is done on every round, as the sender may have connected since.
+        busy = job->busy.load();
+        if (busy) {
+            job->freeWhenIdle.store(true);
+        } else if (!removeAndFree(*job)) {
+            // A job that is still queued is freed too, so that its handle is
+            // dead once Stop returned.
+            auto it = std::find(waiting_.begin(), waiting_.end(), job);
+            if (it != waiting_.end()) waiting_.erase(it);
+            handles_.remove(job->handle);
+        }
+    }
+    // The connection goes with the stopped job anyway; shutting it down ends
+    // a send blocked on a peer that stopped reading, or a wait for an answer
+    // that does not come, instead of waiting for that peer. A connection the
+    // sender makes after this is not used: it looks at the state first.
+    if (busy) {
         shutdownConnection(*job);
-        sleepMs(STOP_POLL_MS);
-    }
-    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
-    if (job->busy.load()) {
-        // A sender thread took the stopped job meanwhile: it frees it.
-        job->freeWhenIdle.store(true);
-        return 1;
-    }
-    // A job that is still queued is freed too, so that its handle is dead
-    // once Stop returned.
-    if (!removeAndFree(*job)) {
-        auto it = std::find(waiting_.begin(), waiting_.end(), job);
-        if (it != waiting_.end()) waiting_.erase(it);
-        handles_.remove(job->handle);
+        if (!endpoint_.onOwnThread()) waitUntilIdle(*job);
+    } else {
         dropConnection(*job);
     }
     return 1;
@@ -159,7 +170,7 @@ int SendJobs::snapshot(long handle, FileSendJob* out) {
 void SendJobs::close() {
     std::vector<JobPtr> jobs;
     {
-        std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         closed_.store(true);
         for (auto& j : waiting_) j->state.store(JOB_STOPPED);
         for (auto& j : active_) j->state.store(JOB_STOPPED);
@@ -169,12 +180,12 @@ void SendJobs::close() {
     }
     for (auto& job : jobs) {
         std::lock_guard<std::mutex> guard(job->connLock);
-        if (job->connection) job->connection->Shutdown(true);
+        if (job->connection) job->connection->shutdown(true);
     }
 }
 
 void SendJobs::startSenderIfNeeded() {
-    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     if (closed_.load()) return;
     const std::size_t jobs = waiting_.size() + active_.size();
     if (static_cast<std::size_t>(activeSenders_) >= jobs || activeSenders_ >= MAX_ACTIVE_SENDERS)
@@ -188,16 +199,14 @@ void SendJobs::senderThread() {
     for (;;) {
         JobPtr job;
         {
-            std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
+            std::lock_guard<std::recursive_mutex> guard(lock_);
             job = takeNextJob();
             if (!job) {
                 --activeSenders_;
                 return;
             }
         }
-        currentJob = job.get();
         runJob(*job);
-        currentJob = nullptr;
     }
 }
 
@@ -218,12 +227,20 @@ SendJobs::JobPtr SendJobs::takeNextJob() {
 }
 
 void SendJobs::setJobState(SendJob& job, int value) {
-    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
-    if (job.state.load() == JOB_PAUSED)
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    const int state = job.state.load();
+    if (state == JOB_PAUSED)
         job.savedState.store(value);
-    else
+    else if (state != JOB_STOPPED)
         job.state.store(value);
     endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+}
+
+bool SendJobs::moveState(SendJob& job, int value) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (job.state.load() == JOB_STOPPED) return false;
+    job.state.store(value);
+    return true;
 }
 
 bool SendJobs::removeAndFree(SendJob& job) {
@@ -258,7 +275,7 @@ bool SendJobs::restore(SendJob& job) {
 
 void SendJobs::shutdownConnection(SendJob& job) {
     std::lock_guard<std::mutex> guard(job.connLock);
-    if (job.connection) job.connection->Shutdown(true);
+    if (job.connection) job.connection->shutdown(true);
 }
 
 void SendJobs::dropConnection(SendJob& job) {
@@ -267,7 +284,7 @@ void SendJobs::dropConnection(SendJob& job) {
         std::lock_guard<std::mutex> guard(job.connLock);
         connection = std::move(job.connection);
     }
-    if (connection) connection->Disconnect();
+    if (connection) connection->disconnect();
 }
 
 bool SendJobs::offer(SendJob& job) {
@@ -279,22 +296,23 @@ bool SendJobs::offer(SendJob& job) {
     endpoint_.peer(&host, &port);
     auto connection = std::make_unique<net::StreamSocket>();
     net::StreamSocket* socket = connection.get();
+    auto givenUp = [&] { return closed_.load() || job.state.load() == JOB_STOPPED; };
     {
         std::lock_guard<std::mutex> guard(job.connLock);
-        if (closed_.load()) return false;
+        if (givenUp()) return false;
         job.connection = std::move(connection);
     }
-    if (host.empty() || socket->Connect(host.c_str(), port) != 1) return false;
+    if (host.empty() || socket->connect(host.c_str(), port) != 1) return false;
     {
-        // Close_Tcp shuts down the connections it sees; one made after it
-        // looked is not used.
+        // Close_Tcp and Stop shut down the connection they see; one made
+        // after they looked is not used.
         std::lock_guard<std::mutex> guard(job.connLock);
-        if (closed_.load()) return false;
+        if (givenUp()) return false;
     }
     sleepMs(JOB_CONNECT_SETTLE_MS);
     const std::string text = formatOffer(job.fileName, job.fileSize);
-    if (socket->SendAll(text.data(), text.size()) != 1) return false;
-    if (socket->SendAll(OFFER_END, sizeof OFFER_END) != 1) return false;
+    if (socket->sendAll(text.data(), text.size()) != 1) return false;
+    if (socket->sendAll(OFFER_END, sizeof OFFER_END) != 1) return false;
     return true;
 }
 
@@ -304,20 +322,37 @@ void SendJobs::awaitAnswer(SendJob& job) {
         std::lock_guard<std::mutex> guard(job.connLock);
         socket = job.connection.get();
     }
+    using Clock = std::chrono::steady_clock;
+    // The six answer bytes may come in several reads; they are collected
+    // until there are six (or a NUL ends the text early), all within one read
+    // limit, and judged together. Bytes after the sixth of a read are dropped.
     unsigned char answer[OFFER_ANSWER_MAX];
+    unsigned char collected[ANSWER_BYTES];
+    std::size_t have = 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timing::readTimeoutMs());
     while (job.state.load() == JOB_OFFERED) {
-        const int n = socket ? socket->Receive(answer, sizeof answer, timing::readTimeoutMs()) : -1;
+        const auto left = deadline - Clock::now();
+        const int leftMs =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        const int n = socket && leftMs > 0 ? socket->receive(answer, sizeof answer, leftMs) : -1;
         if (n <= 0) {
             dropConnection(job);
             // A stop shut the connection down: that is no failed offer.
             if (job.state.load() != JOB_STOPPED) endpoint_.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
-        switch (parseAnswer(answer, static_cast<std::size_t>(n))) {
+        const std::size_t take = std::min(ANSWER_BYTES - have, static_cast<std::size_t>(n));
+        std::memcpy(collected + have, answer, take);
+        have += take;
+        if (have < ANSWER_BYTES && std::memchr(collected, 0, have) == nullptr) continue;
+        switch (parseAnswer(collected, have)) {
             case Answer::Accept: setJobState(job, JOB_SENDING); return;
             case Answer::Refuse: setJobState(job, JOB_REFUSED); return;
             case Answer::Unrecognised: break;
         }
+        // Not an answer: the next bytes get a read limit of their own.
+        have = 0;
+        deadline = Clock::now() + std::chrono::milliseconds(timing::readTimeoutMs());
     }
 }
 
@@ -328,8 +363,7 @@ void SendJobs::dataPhase(SendJob& job) {
     if (std::filesystem::is_regular_file(job.filePath, error))
         file.open(job.filePath, std::ios::binary);
     if (!file.is_open()) {
-        job.state.store(JOB_PAUSED);
-        endpoint_.raise(TCP_EV_SEND_OPEN_FAILED, job.handle);
+        if (moveState(job, JOB_PAUSED)) endpoint_.raise(TCP_EV_SEND_OPEN_FAILED, job.handle);
         return;
     }
     net::StreamSocket* socket;
@@ -349,13 +383,11 @@ void SendJobs::dataPhase(SendJob& job) {
         // A file that shrank since it was queued cannot deliver the announced
         // bytes: that ends the job like a failed send.
         const bool ok = got == length && socket && !closed_.load() &&
-                        socket->SendAll(buffer.data(), length, &sent) == 1;
+                        socket->sendAll(buffer.data(), length, &sent) == 1;
         job.bytesSent.fetch_add(static_cast<std::int64_t>(sent));
         if (!ok) {
             // A stop shuts the connection down to end a blocked send.
-            if (job.state.load() == JOB_STOPPED) break;
-            job.state.store(JOB_SEND_FAILED);
-            endpoint_.raise(TCP_EV_SEND_FAILED, job.handle);
+            if (moveState(job, JOB_SEND_FAILED)) endpoint_.raise(TCP_EV_SEND_FAILED, job.handle);
             break;
         }
         endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
@@ -383,22 +415,26 @@ void SendJobs::runJob(SendJob& job) {
     // Pause or Stop acts on the job meanwhile.
     const int state = job.state.load();
     if (state == JOB_DONE) endpoint_.raise(TCP_EV_SEND_DONE, job.handle);
-    if (state == JOB_REFUSED || state == JOB_STOPPED || state == JOB_SEND_FAILED) dropConnection(job);
+    if (state == JOB_REFUSED || state == JOB_STOPPED || state == JOB_SEND_FAILED)
+        dropConnection(job);
     // A paused job keeps its connection, so that a resume goes on from
     // bytesSent on it.
-    if (state == JOB_REFUSED || state == JOB_PAUSED) endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
+    if (state == JOB_REFUSED || state == JOB_PAUSED)
+        endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
     if (state == JOB_STOPPED) endpoint_.raise(TCP_EV_SEND_STOPPED, job.handle);
 
-    std::lock_guard<std::recursive_mutex> guard(endpoint_.lock());
-    if (state == JOB_DONE || state == JOB_SEND_FAILED ||
-        (state == JOB_STOPPED && job.freeWhenIdle.load())) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    // A Stop that found the job busy left the freeing to this thread; a
+    // Pause that came during the ending events is honoured by the requeue.
+    const int now = job.state.load();
+    if (state == JOB_DONE || state == JOB_SEND_FAILED || job.freeWhenIdle.load()) {
         removeAndFree(job);
-    } else if (state == JOB_REFUSED || state == JOB_PAUSED) {
+    } else if (now == JOB_REFUSED || now == JOB_PAUSED) {
         requeue(job);
     }
     // Cleared on every way out, freed or not: a Pause or Stop on a host
     // thread may still hold the record and wait for this.
-    job.busy.store(false);
+    release(job);
 }
 
 }  // namespace wirekit::filexfer

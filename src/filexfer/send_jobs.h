@@ -2,12 +2,16 @@
 // up to two sender threads of the endpoint and run through offer, answer and
 // data, each on a connection of its own to the peer of the last Connect_Tcp.
 //
-// Lists and counters are guarded by the endpoint's re-entrant lock; a job's
-// state, busy flag and progress are atomics written by the sender thread and
-// by the host's Pause and Stop.
+// Locks: the file side's re-entrant state lock (file_side.h) guards the
+// lists, the sender count, a job's busy flag's changes and every change of a
+// job's state but the data phase's own (see setJobState); state, busy and
+// progress are atomics, so they may be read without it. A job's connLock
+// guards its connection pointer, its idleLock the wait for busy to clear;
+// both may be taken under the state lock.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -24,8 +28,6 @@ class TcpEndpoint;
 
 namespace wirekit::filexfer {
 
-// Pause and Stop poll `busy` this often.
-constexpr int STOP_POLL_MS = 50;
 // Pause between connecting a job's connection and offering on it, as
 // Connect_Tcp makes.
 constexpr int JOB_CONNECT_SETTLE_MS = 50;
@@ -40,9 +42,13 @@ struct SendJob {
     std::atomic<std::int64_t> bytesSent{0};
     std::atomic<int> savedState{JOB_NEW};
     std::atomic<int> state{JOB_NEW};
+    // Set by the thread that takes the job, cleared when it lets go;
+    // changed under the state lock, idle signalled when it clears.
     std::atomic<bool> busy{false};
-    // Set when a Stop was asked from the job's own sender thread: that
-    // thread frees the job when it is done with it.
+    std::mutex idleLock;
+    std::condition_variable idle;
+    // Set when a Stop found the job busy: its sender thread frees it when
+    // it is done with it.
     std::atomic<bool> freeWhenIdle{false};
 
     // The job's own connection: made and used by the sender thread that
@@ -56,7 +62,8 @@ struct SendJob {
 
 class SendJobs {
 public:
-    explicit SendJobs(tcp::TcpEndpoint& endpoint) : endpoint_(endpoint) {}
+    SendJobs(tcp::TcpEndpoint& endpoint, std::recursive_mutex& stateLock)
+        : endpoint_(endpoint), lock_(stateLock) {}
 
     // The exports. `job` is a handle from 3005; one that names no live job
     // of this endpoint gives 0.
@@ -70,9 +77,6 @@ public:
     // so that sender threads end, and every job is freed.
     void close();
 
-    // For tests.
-    std::size_t liveJobs() { return handles_.size(); }
-
 private:
     using JobPtr = std::shared_ptr<SendJob>;
 
@@ -83,7 +87,16 @@ private:
     bool offer(SendJob& job);
     void awaitAnswer(SendJob& job);
     void dataPhase(SendJob& job);
+    // A state change by the sender thread, under the lock, with 3006: a
+    // paused job records it as the state to resume to, and a stopped job
+    // stays stopped.
     void setJobState(SendJob& job, int value);
+    // The data phase's own changes (no event): false, changing nothing,
+    // when the job was stopped meanwhile.
+    bool moveState(SendJob& job, int value);
+    // Clears busy and wakes a Pause or Stop waiting for it. Under the lock.
+    static void release(SendJob& job);
+    static void waitUntilIdle(SendJob& job);
     // Under the lock; true when the job was in activeJobs.
     bool removeAndFree(SendJob& job);
     bool requeue(SendJob& job);
@@ -92,14 +105,13 @@ private:
     // without closing it.
     static void shutdownConnection(SendJob& job);
     static void dropConnection(SendJob& job);
-    static bool onOwnSenderThread(const SendJob& job);
 
     tcp::TcpEndpoint& endpoint_;
+    std::recursive_mutex& lock_;
     HandleTable<SendJob> handles_;
-    // Under endpoint_.lock().
-    std::deque<JobPtr> waiting_;
-    std::deque<JobPtr> active_;
-    int activeSenders_ = 0;
+    std::deque<JobPtr> waiting_;  // guarded by lock_
+    std::deque<JobPtr> active_;   // guarded by lock_
+    int activeSenders_ = 0;       // guarded by lock_
     std::atomic<bool> closed_{false};
 };
 

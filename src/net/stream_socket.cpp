@@ -1,19 +1,14 @@
 #include "net/stream_socket.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace wirekit::net {
 
 namespace {
-// Pause before accepting again when the process ran out of descriptors; the
-// waiting connection stays in the backlog meanwhile.
-constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(10);
-
-bool validPort(int port) { return port >= 0 && port <= 65535; }
+// 1 when `s` is not readable right now (no unread bytes, no end of stream, no
+// pending error), 0 otherwise or when the check itself fails. Zero wait.
+int quiet(Socket s) { return platform::pollReadable(s) == 0 ? 1 : 0; }
 }  // namespace
-
-int PeerIsQuiet(Socket s) { return platform::pollReadable(s) == 0 ? 1 : 0; }
 
 StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable, bool sending)
     : owner_(owner), sending_(sending) {
@@ -61,13 +56,12 @@ StreamSocket::~StreamSocket() {
         std::lock_guard<std::mutex> guard(connLock_);
         owns = ownsConnection_;
     }
-    if (owns) Disconnect();
-    CloseListener();
+    if (owns) disconnect();
     if (netStarted_) platform::netCleanup();
 }
 
-int StreamSocket::Connect(const char* host, int port) {
-    Disconnect();
+int StreamSocket::connect(const char* host, int port) {
+    disconnect();
     std::uint32_t address = 0;
     if (!host || !*host || port <= 0 || port > 65535) return 0;
     if (!platform::resolveHost(host, &address)) return 0;
@@ -88,8 +82,8 @@ int StreamSocket::Connect(const char* host, int port) {
     return 1;
 }
 
-void StreamSocket::Attach(Socket s) {
-    Disconnect();
+void StreamSocket::attach(Socket s) {
+    disconnect();
     if (s == INVALID_SOCKET_VALUE) return;
     platform::setNoDelay(s);
     std::lock_guard<std::mutex> guard(connLock_);
@@ -97,7 +91,7 @@ void StreamSocket::Attach(Socket s) {
     ownsConnection_ = false;
 }
 
-void StreamSocket::Disconnect() {
+void StreamSocket::disconnect() {
     Connection* c;
     {
         std::lock_guard<std::mutex> guard(connLock_);
@@ -118,7 +112,7 @@ void StreamSocket::closeConnection(Connection* target) {
     platform::closeSocket(c->socket);
 }
 
-void StreamSocket::Shutdown(bool bothDirections) {
+void StreamSocket::shutdown(bool bothDirections) {
     std::lock_guard<std::mutex> guard(connLock_);
     if (connection_) shutdownFor(*connection_, bothDirections);
 }
@@ -128,7 +122,7 @@ void StreamSocket::markUnusable(Connection* c) {
     c->usable = false;
 }
 
-int StreamSocket::Send(const void* data, int length) {
+int StreamSocket::send(const void* data, int length) {
     if (length < 0 || (!data && length > 0)) {
         setError(-1);
         return -1;
@@ -138,7 +132,7 @@ int StreamSocket::Send(const void* data, int length) {
         setError(-1);
         return -1;
     }
-    if (!PeerIsQuiet(use.socket())) {
+    if (!quiet(use.socket())) {
         markUnusable(use.connection());
         setError(-1);
         return -1;
@@ -148,21 +142,7 @@ int StreamSocket::Send(const void* data, int length) {
     return static_cast<int>(n);
 }
 
-bool StreamSocket::ReadyToSend() {
-    Use use(*this, true);
-    if (!use) {
-        setError(-1);
-        return false;
-    }
-    if (!PeerIsQuiet(use.socket())) {
-        markUnusable(use.connection());
-        setError(-1);
-        return false;
-    }
-    return true;
-}
-
-int StreamSocket::SendAll(const void* data, std::size_t length, std::size_t* sent) {
+int StreamSocket::sendAll(const void* data, std::size_t length, std::size_t* sent) {
     std::size_t done = 0;
     int result = 0;
     if (data || length == 0) {
@@ -188,7 +168,7 @@ int StreamSocket::SendAll(const void* data, std::size_t length, std::size_t* sen
     return result;
 }
 
-long StreamSocket::SendNow(const void* data, std::size_t length) {
+long StreamSocket::sendNow(const void* data, std::size_t length) {
     if (!data && length > 0) {
         setError(-1);
         return -1;
@@ -206,7 +186,7 @@ long StreamSocket::SendNow(const void* data, std::size_t length) {
     return -1;
 }
 
-int StreamSocket::SendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
+int StreamSocket::sendParts(const platform::SendPart* parts, std::size_t count, std::size_t* sent,
                             bool gate) {
     constexpr std::size_t MAX_PARTS = 64;
     std::size_t done = 0;
@@ -215,7 +195,7 @@ int StreamSocket::SendParts(const platform::SendPart* parts, std::size_t count, 
         Use use(*this, true, true);
         if (!use) {
             setError(-1);
-        } else if (gate && !PeerIsQuiet(use.socket())) {
+        } else if (gate && !quiet(use.socket())) {
             markUnusable(use.connection());
             setError(-1);
         } else {
@@ -248,7 +228,7 @@ int StreamSocket::SendParts(const platform::SendPart* parts, std::size_t count, 
     return result;
 }
 
-int StreamSocket::Receive(void* buffer, int length, int timeoutMs) {
+int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
     if (!buffer || length <= 0) {
         setError(-1);
         return -1;
@@ -278,139 +258,90 @@ int StreamSocket::Receive(void* buffer, int length, int timeoutMs) {
     return 0;
 }
 
-int StreamSocket::PeerQuiet() {
-    Use use(*this, false);
-    if (!use) return 0;
-    return PeerIsQuiet(use.socket());
+int StreamSocket::waitInput(int timeoutMs) {
+    Connection* timedOut;
+    {
+        Use use(*this, true);
+        if (!use) {
+            setError(-1);
+            return -1;
+        }
+        int ready = platform::waitReadable(use.socket(), timeoutMs);
+        if (ready > 0) return 1;
+        if (ready < 0) {
+            setError(platform::lastError());
+            return -1;
+        }
+        timedOut = use.connection();
+    }
+    closeConnection(timedOut);
+    return 0;
 }
 
-bool StreamSocket::IsConnected() const {
+int StreamSocket::receiveNow(void* buffer, int length) {
+    if (!buffer || length <= 0) {
+        setError(-1);
+        return -1;
+    }
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    long n = platform::receiveBytesNow(use.socket(), buffer, static_cast<std::size_t>(length));
+    if (n >= 0) return static_cast<int>(n);
+    const int code = platform::lastError();
+    if (platform::classifyError(code) == platform::ErrorKind::WouldBlock) return NOTHING_WAITING;
+    setError(code);
+    return -1;
+}
+
+int StreamSocket::waitInputOrWake(platform::Wakeup* wake, int timeoutMs) {
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    int r = platform::waitReadableOrWoken(use.socket(), wake, timeoutMs);
+    if (r < 0) setError(platform::lastError());
+    return r;
+}
+
+int StreamSocket::peek() {
+    Use use(*this, true);
+    if (!use) {
+        setError(-1);
+        return -1;
+    }
+    unsigned char byte;
+    long n = platform::peekBytes(use.socket(), &byte, 1);
+    if (n > 0) return 1;
+    if (n == 0) return 0;
+    const int code = platform::lastError();
+    if (platform::classifyError(code) == platform::ErrorKind::WouldBlock) return NOTHING_WAITING;
+    setError(code);
+    return -1;
+}
+
+int StreamSocket::peerIsQuiet() {
+    Use use(*this, false);
+    if (!use) return 0;
+    return quiet(use.socket());
+}
+
+bool StreamSocket::isConnected() const {
     std::lock_guard<std::mutex> guard(connLock_);
     return connection_ && connection_->usable;
 }
 
-Socket StreamSocket::SocketNumber() const {
+Socket StreamSocket::socketNumber() const {
     std::lock_guard<std::mutex> guard(connLock_);
     return connection_ ? connection_->socket : INVALID_SOCKET_VALUE;
 }
 
-bool StreamSocket::OwnsConnection() const {
+bool StreamSocket::ownsConnection() const {
     std::lock_guard<std::mutex> guard(connLock_);
     return connection_ && ownsConnection_;
-}
-
-int StreamSocket::Listen(int port, int backlog) {
-    CloseListener();
-    if (!validPort(port)) {
-        setError(-1);
-        return 0;
-    }
-    Socket s = platform::tcpSocket();
-    if (s == INVALID_SOCKET_VALUE) {
-        setError(platform::lastError());
-        return 0;
-    }
-    if (platform::bindListener(s, port) != 0 || platform::listenOn(s, backlog) != 0) {
-        setError(platform::lastError());
-        platform::closeSocket(s);
-        return 0;
-    }
-    std::lock_guard<std::mutex> guard(listenLock_);
-    listeningSocket_ = s;
-    listenPort_ = platform::localPort(s);
-    ownsListener_ = true;
-    return 1;
-}
-
-int StreamSocket::StartAcceptThread(ThreadGroup group, SessionFunction fn) {
-    std::lock_guard<std::mutex> guard(listenLock_);
-    if (listeningSocket_ == INVALID_SOCKET_VALUE) return -1;
-    if (acceptState_ && acceptState_->running.load()) return 1;
-    // A thread that ended on an accept failure is done; reap it.
-    if (acceptThread_.joinable()) acceptThread_.join();
-    auto state = std::make_shared<AcceptState>();
-    try {
-        acceptThread_ = std::thread(&StreamSocket::acceptLoop, this, listeningSocket_, listenPort_,
-                                    std::move(group), std::move(fn), state);
-    } catch (const std::system_error& e) {
-        setError(e.code().value());
-        return 0;
-    }
-    acceptState_ = std::move(state);
-    return 1;
-}
-
-void StreamSocket::acceptLoop(StreamSocket* self, Socket listener, int port, ThreadGroup group,
-                              SessionFunction fn, std::shared_ptr<AcceptState> state) {
-    for (;;) {
-        std::uint32_t address = 0;
-        Socket c = platform::acceptConnection(listener, &address);
-        if (state->stop.load()) {
-            if (c != INVALID_SOCKET_VALUE) platform::closeSocket(c);
-            break;
-        }
-        if (c == INVALID_SOCKET_VALUE) {
-            int code = platform::lastError();
-            platform::ErrorKind kind = platform::classifyError(code);
-            // A connection that was reset before we took it, or a signal,
-            // says nothing about the listener; only other failures end it.
-            if (kind == platform::ErrorKind::WouldBlock ||
-                kind == platform::ErrorKind::Interrupted ||
-                kind == platform::ErrorKind::ConnectionReset) {
-                continue;
-            }
-            if (kind == platform::ErrorKind::TooManyFiles) {
-                std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
-                continue;
-            }
-            self->setError(code);
-            break;
-        }
-        std::string peer = platform::dottedText(address);
-        bool started = group.start([fn, c, port, peer] { fn(c, port, peer); });
-        if (!started) platform::closeSocket(c);
-    }
-    state->running.store(false);
-}
-
-int StreamSocket::StopListen() {
-    CloseListener();
-    return 1;
-}
-
-void StreamSocket::CloseListener() {
-    std::thread thread;
-    Socket s;
-    {
-        std::lock_guard<std::mutex> guard(listenLock_);
-        s = listeningSocket_;
-        if (acceptState_) acceptState_->stop.store(true);
-        // Wakes the accept thread out of its accept call; the descriptor is
-        // closed only once that thread is gone.
-        if (s != INVALID_SOCKET_VALUE) platform::shutdownReceive(s);
-        thread = std::move(acceptThread_);
-        acceptState_.reset();
-        listeningSocket_ = INVALID_SOCKET_VALUE;
-        listenPort_ = -1;
-    }
-    if (thread.joinable()) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
-        } else {
-            thread.join();
-        }
-    }
-    if (s != INVALID_SOCKET_VALUE) platform::closeSocket(s);
-}
-
-bool StreamSocket::IsListening() const {
-    std::lock_guard<std::mutex> guard(listenLock_);
-    return listeningSocket_ != INVALID_SOCKET_VALUE;
-}
-
-int StreamSocket::ListenPort() const {
-    std::lock_guard<std::mutex> guard(listenLock_);
-    return listenPort_;
 }
 
 }  // namespace wirekit::net

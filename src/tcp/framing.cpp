@@ -69,8 +69,8 @@ bool FrameEncoder::encode(const void* body, std::size_t length, const Sink& sink
     std::size_t i = 0;
     while (i < length) {
         const void* esc = std::memchr(p + i, FRAME_ESC, length - i);
-        std::size_t end = esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - p)
-                              : length;
+        std::size_t end =
+            esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - p) : length;
         std::size_t run = end - i;
         bool ok = run >= directRunBytes_ ? direct(p + i, run, sink) : stage(p + i, run, sink);
         if (!ok) return false;
@@ -82,18 +82,6 @@ bool FrameEncoder::encode(const void* body, std::size_t length, const Sink& sink
     }
     if (!stagePair(FRAME_BOUNDARY, sink)) return false;
     return flush(sink);
-}
-
-std::vector<unsigned char> FrameEncoder::encodeToVector(const void* body, std::size_t length) {
-    std::vector<unsigned char> out;
-    FrameEncoder encoder;
-    encoder.encode(body, length, [&](const FramePiece* pieces, std::size_t count) {
-        for (std::size_t k = 0; k < count; ++k) {
-            out.insert(out.end(), pieces[k].data, pieces[k].data + pieces[k].length);
-        }
-        return true;
-    });
-    return out;
 }
 
 FrameDecoder::FrameDecoder(std::size_t maxMessageBytes) : maxMessageBytes_(maxMessageBytes) {}
@@ -145,8 +133,8 @@ FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t len
             continue;
         }
         const void* esc = std::memchr(data + i, FRAME_ESC, length - i);
-        std::size_t end = esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - data)
-                              : length;
+        std::size_t end =
+            esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - data) : length;
         if (end > i) {
             if (!append(data + i, end - i)) return {Outcome::TooLarge, end};
             i = end;

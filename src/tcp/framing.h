@@ -20,6 +20,10 @@ namespace wirekit::tcp {
 constexpr unsigned char FRAME_ESC = 0x05;
 constexpr unsigned char FRAME_BOUNDARY = 0x07;
 constexpr unsigned char FRAME_OFFER_END = 0x06;
+// The longest collection that 0x05 0x06 may close as a file-offer header:
+// "SENDFILE:", a name of 259 bytes, a comma and 20 digits, with room to
+// spare. A longer one cannot be an offer this library makes or reads.
+constexpr std::size_t OFFER_HEADER_MAX = 1024;
 // Size of the encoder's buffer for marks, escapes and short runs.
 constexpr std::size_t FRAME_STAGING_BYTES = 64 * 1024;
 // Body runs without an escape at least this long are sent from the body
@@ -51,9 +55,6 @@ public:
     // Encodes one frame of `length` body bytes (0 gives the two marks only).
     // True when the sink took every batch.
     bool encode(const void* body, std::size_t length, const Sink& sink);
-
-    // The whole frame as one buffer (tests and small callers).
-    static std::vector<unsigned char> encodeToVector(const void* body, std::size_t length);
 
 private:
     bool flush(const Sink& sink);

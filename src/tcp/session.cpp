@@ -1,10 +1,12 @@
 #include "tcp/session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
-#include "frame/timing.h"
+#include "core/timing.h"
 #include "tcp/framing.h"
+#include "tcp/receive_budget.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -17,56 +19,169 @@ bool Session::raise(int code, int param) { return endpoint_.raise(code, param); 
 
 void Session::requestStop(bool bothDirections) {
     stop_.store(true);
-    socket_.Shutdown(bothDirections);
+    socket_.shutdown(bothDirections);
     wake();
 }
 
-bool Session::waitUntil(const std::function<bool()>& ready, int timeoutMs) {
-    std::unique_lock<std::mutex> guard(waitLock_);
-    auto done = [&] { return stop_.load() || ready(); };
-    if (timeoutMs < 0) {
-        woken_.wait(guard, done);
-    } else {
-        woken_.wait_for(guard, std::chrono::milliseconds(timeoutMs), done);
+Session::WaitEnd Session::waitUntil(const std::function<bool()>& ready, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    platform::Wakeup* wakeup;
+    {
+        std::lock_guard<std::mutex> guard(waitLock_);
+        if (!wakeup_) wakeup_.reset(platform::createWakeup());
+        wakeup = wakeup_.get();
     }
-    return !stop_.load() && ready();
+    // Once the peer has sent bytes that stay unread, its socket reads as
+    // ready for good; from then on it is looked at this often instead.
+    constexpr int LOOK_AGAIN_MS = 200;
+    bool bytesWaiting = false;
+    for (;;) {
+        if (wakeup) platform::clearWakeup(wakeup);
+        if (stop_.load()) return WaitEnd::Stopped;
+        if (ready()) return WaitEnd::Ready;
+        int waitMs = -1;
+        if (timeoutMs >= 0) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return WaitEnd::TimedOut;
+            waitMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        int woke;  // 1: look at the connection, 2: woken, 0: time up
+        if (!wakeup) {
+            // No wake-up to be had (no descriptors left): the condition and
+            // the connection are looked at in short turns.
+            std::unique_lock<std::mutex> guard(waitLock_);
+            const int slice = waitMs < 0 ? LOOK_AGAIN_MS : std::min(waitMs, LOOK_AGAIN_MS);
+            woken_.wait_for(guard, std::chrono::milliseconds(slice),
+                            [&] { return stop_.load() || ready(); });
+            woke = 1;
+        } else if (!bytesWaiting) {
+            woke = socket_.waitInputOrWake(wakeup, waitMs);
+        } else {
+            const int slice = waitMs < 0 ? LOOK_AGAIN_MS : std::min(waitMs, LOOK_AGAIN_MS);
+            woke = platform::waitWoken(wakeup, slice) == 1 ? 2 : 1;
+        }
+        if (woke != 1 && woke >= 0) continue;
+        if (stop_.load()) return WaitEnd::Stopped;
+        const int look = woke < 0 ? -1 : socket_.peek();
+        if (look == 1) {
+            bytesWaiting = true;
+        } else if (look == 0 || look == -1) {
+            return WaitEnd::PeerGone;
+        }
+    }
 }
 
 void Session::wake() {
-    // Taking the lock orders this wake-up after a waiter's last look at its
-    // condition, so it cannot fall between the look and the wait.
-    { std::lock_guard<std::mutex> guard(waitLock_); }
+    {
+        // Taking the lock orders this wake-up after a waiter's last look at
+        // its condition, so it cannot fall between the look and the wait.
+        std::lock_guard<std::mutex> guard(waitLock_);
+        if (wakeup_) platform::raiseWakeup(wakeup_.get());
+    }
     woken_.notify_all();
 }
 
 namespace {
 
+// The session's read block: allocated when data arrives, given back while
+// the session waits.
+class ReadBlock {
+public:
+    unsigned char* get(std::size_t bytes) {
+        if (capacity_ < bytes) {
+            data_.reset();
+            data_.reset(new unsigned char[bytes]);
+            capacity_ = bytes;
+        }
+        return data_.get();
+    }
+    void release() {
+        data_.reset();
+        capacity_ = 0;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> data_;
+    std::size_t capacity_ = 0;
+};
+
+// The size of the next read: doubled after a read that filled its block
+// (more is likely waiting), otherwise what the last read carried, rounded
+// up to a power of two.
+std::size_t nextReadSize(std::size_t asked, std::size_t got) {
+    if (got >= asked) return std::min(asked * 2, SESSION_BLOCK_MAX_BYTES);
+    std::size_t size = SESSION_BLOCK_MIN_BYTES;
+    while (size < got) size *= 2;
+    return size;
+}
+
 // File mode with nobody to serve it: the rest of the connection is not
 // framed, so it is read and dropped until the connection ends.
-void discardFileStream(Session& session, std::vector<unsigned char>& block) {
+void discardFileStream(Session& session) {
+    std::vector<unsigned char> block(SESSION_BLOCK_MIN_BYTES);
     while (!session.stopRequested()) {
-        int n = session.socket().Receive(block.data(), static_cast<int>(block.size()),
+        int n = session.socket().receive(block.data(), static_cast<int>(block.size()),
                                          timing::readTimeoutMs());
         if (n <= 0) break;
     }
     session.raise(TCP_EV_DISCONNECTED, 0);
 }
 
+// Hands the connection to the file side once a header ended with 0x05 0x06.
+void enterFileMode(Session& session, std::string header, std::vector<unsigned char> leftover) {
+    // Only a short text can be an offer; a longer one is not held on to (it
+    // would stay alive while the host decides).
+    if (header.size() > OFFER_HEADER_MAX) {
+        session.raise(TCP_EV_DISCONNECTED, 0);
+        return;
+    }
+    if (auto handler = session.endpoint().fileModeHandler()) {
+        handler->runFileMode(session, std::move(header), leftover.data(), leftover.size());
+    } else {
+        discardFileStream(session);
+    }
+}
+
 void messageLoop(Session& session) {
+    ReceiveBudget& budget = session.endpoint().budget();
     FrameDecoder decoder;
-    std::vector<unsigned char> block(SESSION_BLOCK_BYTES);
+    ReadBlock block;
+    std::size_t readSize = SESSION_BLOCK_MIN_BYTES;
+    bool moreWaiting = false;
     for (;;) {
-        int n = session.socket().Receive(block.data(), SESSION_BLOCK_BYTES, timing::readTimeoutMs());
+        if (!moreWaiting) {
+            // Nothing to read right now: an idle session holds no block.
+            block.release();
+            if (session.socket().waitInput(timing::readTimeoutMs()) <= 0) {
+                session.raise(TCP_EV_DISCONNECTED, 0);
+                return;
+            }
+        }
         // A stopped session ends even when the peer keeps sending: bytes
         // already queued would otherwise keep it reading.
+        const std::size_t want = std::min(readSize, budget.limit());
+        if (session.stopRequested() || !budget.reserve(session, want)) {
+            session.raise(TCP_EV_DISCONNECTED, 0);
+            return;
+        }
+        unsigned char* data = block.get(want);
+        const int n = session.socket().receiveNow(data, static_cast<int>(want));
+        if (n == net::StreamSocket::NOTHING_WAITING) {
+            budget.settle(session, decoder.collected());
+            moreWaiting = false;
+            continue;
+        }
         if (n <= 0 || session.stopRequested()) {
             session.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
-        std::size_t pos = 0;
         const auto length = static_cast<std::size_t>(n);
+        moreWaiting = length == want;
+        readSize = nextReadSize(want, length);
+        std::size_t pos = 0;
         while (pos < length) {
-            FrameDecoder::Step step = decoder.feed(block.data() + pos, length - pos);
+            FrameDecoder::Step step = decoder.feed(data + pos, length - pos);
             pos += step.consumed;
             switch (step.outcome) {
                 case FrameDecoder::Outcome::NeedMore:
@@ -74,7 +189,7 @@ void messageLoop(Session& session) {
                 case FrameDecoder::Outcome::Message: {
                     std::vector<unsigned char> message = decoder.takeMessage();
                     int size = static_cast<int>(message.size());
-                    session.endpoint().queueMessage(std::move(message));
+                    session.endpoint().queueMessage(session, std::move(message));
                     session.raise(TCP_EV_MSG_RECEIVED, size);
                     break;
                 }
@@ -82,17 +197,17 @@ void messageLoop(Session& session) {
                     session.raise(TCP_EV_DISCONNECTED, 0);
                     return;
                 case FrameDecoder::Outcome::OfferHeader: {
-                    std::string header = decoder.takeHeader();
-                    if (auto handler = session.endpoint().fileModeHandler()) {
-                        handler->runFileMode(session, std::move(header), block.data() + pos,
-                                             length - pos);
-                    } else {
-                        discardFileStream(session, block);
-                    }
+                    // What follows is the file's, not a message's: the
+                    // budget has no part in it.
+                    std::vector<unsigned char> leftover(data + pos, data + length);
+                    block.release();
+                    budget.leave(session);
+                    enterFileMode(session, decoder.takeHeader(), std::move(leftover));
                     return;
                 }
             }
         }
+        budget.settle(session, decoder.collected());
     }
 }
 
@@ -101,9 +216,9 @@ void messageLoop(Session& session) {
 void runSession(std::shared_ptr<TcpEndpoint> endpoint, platform::Socket socket,
                 const std::string& peerAddress) {
     auto session = std::make_shared<Session>(*endpoint, socket, peerAddress);
-    session->socket().Attach(socket);
+    session->socket().attach(socket);
     if (!endpoint->addSession(session)) {
-        session->socket().Disconnect();
+        session->socket().disconnect();
         return;
     }
     session->raise(TCP_EV_CONNECTED, static_cast<int>(socket));
@@ -114,10 +229,11 @@ void runSession(std::shared_ptr<TcpEndpoint> endpoint, platform::Socket socket,
         // connection is given up like one that failed.
         session->raise(TCP_EV_DISCONNECTED, 0);
     }
+    endpoint->budget().leave(*session);
     // The entry goes first, so that a new connection given the same number
     // after the close below keeps its own entry.
     endpoint->removeSession(session.get());
-    session->socket().Disconnect();
+    session->socket().disconnect();
 }
 
 }  // namespace wirekit::tcp

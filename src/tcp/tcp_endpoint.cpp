@@ -5,112 +5,68 @@
 #include <cstring>
 #include <thread>
 
-#include "frame/events.h"
 #include "tcp/session.h"
 
 namespace wirekit::tcp {
 
-namespace {
-// One callback running on this thread. The frames live on the stacks of the
-// raise() calls and are chained innermost first; a close from inside a
-// callback must not wait for that callback to end.
-struct CallbackFrame {
-    const TcpEndpoint* endpoint;
-    const CallbackFrame* outer;
-};
-// A plain pointer on purpose: a thread-local with a destructor is destroyed
-// at every thread's exit, and with the Windows toolchain's threads library
-// that destruction takes the loader lock while holding the library's own
-// lock, which deadlocks against another thread ending at the same time.
-thread_local const CallbackFrame* t_callbacks = nullptr;
-}  // namespace
-
-TcpEndpoint::TcpEndpoint(EventCallback callback) : callback_(callback) {}
+TcpEndpoint::TcpEndpoint(EventCallback callback)
+    : core::Endpoint(callback), budget_(ReceiveBudget::defaultLimit()) {}
 
 TcpEndpoint::~TcpEndpoint() = default;
 
-bool TcpEndpoint::raise(int code, int param) {
-    if (!callback_) return false;
-    {
-        std::lock_guard<std::mutex> guard(callbackLock_);
-        if (closing_.load()) return false;
-        ++inCallback_;
-    }
-    const CallbackFrame frame{this, t_callbacks};
-    t_callbacks = &frame;
-    try {
-        raiseEvent(callback_, code, param);
-    } catch (...) {
-        // Nothing a host handler throws may unwind through library threads.
-    }
-    t_callbacks = frame.outer;
-    {
-        std::lock_guard<std::mutex> guard(callbackLock_);
-        --inCallback_;
-    }
-    callbackIdle_.notify_all();
-    return true;
-}
-
-void TcpEndpoint::waitForOtherCallbacks() {
-    int mine = 0;
-    for (const CallbackFrame* f = t_callbacks; f; f = f->outer)
-        if (f->endpoint == this) ++mine;
-    std::unique_lock<std::mutex> guard(callbackLock_);
-    callbackIdle_.wait(guard, [&] { return inCallback_ <= mine; });
-}
-
-void TcpEndpoint::close() {
-    if (closed_.exchange(true)) return;
-    {
-        std::lock_guard<std::mutex> guard(callbackLock_);
-        closing_.store(true);
-    }
-    threads_.close();
+void TcpEndpoint::stopActivity() {
     {
         std::lock_guard<std::mutex> guard(controlLock_);
-        listenSocket_.StopListen();
+        listener_.stop();
         isListening_ = false;
     }
     {
         std::lock_guard<std::mutex> guard(sessionsLock_);
         for (auto& entry : sessions_) entry.second->requestStop(true);
     }
+    budget_.wakeAll();
     // Closing the client connection here is safe from any thread: it waits
-    // for a sender thread still reading or writing on it.
-    clientSocket_.Disconnect();
+    // for a thread still reading or writing on it.
+    clientSocket_.disconnect();
     isConnected_.store(false);
     if (auto handler = fileModeHandler()) handler->onEndpointClose();
-    waitForOtherCallbacks();
-    if (threads_.isMember()) return;
-    threads_.waitIdle();
-    std::lock_guard<std::mutex> guard(queueLock_);
-    received_.clear();
+}
+
+void TcpEndpoint::releaseResources() {
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        received_.clear();
+    }
+    budget_.queueCleared();
 }
 
 int TcpEndpoint::listenMessage(int port) {
     std::lock_guard<std::mutex> guard(controlLock_);
-    if (closing_.load()) return 0;
+    if (closing()) return 0;
     if (isListening_) return 1;
-    if (listenSocket_.Listen(port, LISTEN_BACKLOG) != 1) return 0;
-    std::weak_ptr<TcpEndpoint> weak = weak_from_this();
-    int started = listenSocket_.StartAcceptThread(
-        threads_, [weak](platform::Socket s, int, const std::string& peer) {
-            std::shared_ptr<TcpEndpoint> endpoint = weak.lock();
-            if (!endpoint) {
-                platform::closeSocket(s);
-                return;
-            }
-            runSession(std::move(endpoint), s, peer);
-        });
-    isListening_ = started == 1;
-    if (!isListening_) listenSocket_.StopListen();
+    if (listener_.listen(port, LISTEN_BACKLOG) != 1) return 0;
+    // Each session thread holds the endpoint while it runs; the endpoint
+    // waits for them when it closes.
+    std::weak_ptr<TcpEndpoint> weak = self();
+    const bool started = listener_.start(
+                             [weak](std::function<void()> fn) {
+                                 auto endpoint = weak.lock();
+                                 return endpoint && endpoint->startThread(std::move(fn));
+                             },
+                             [weak](platform::Socket s, int, const std::string& peer) {
+                                 if (auto endpoint = weak.lock())
+                                     runSession(std::move(endpoint), s, peer);
+                                 else
+                                     platform::closeSocket(s);
+                             }) == 1;
+    isListening_ = started;
+    if (!isListening_) listener_.stop();
     return isListening_ ? 1 : 0;
 }
 
 int TcpEndpoint::stopListen() {
     std::lock_guard<std::mutex> guard(controlLock_);
-    listenSocket_.StopListen();
+    listener_.stop();
     isListening_ = false;
     return 1;
 }
@@ -118,20 +74,20 @@ int TcpEndpoint::stopListen() {
 int TcpEndpoint::connect(const char* host, int port) {
     if (!host || !*host) return 0;
     std::lock_guard<std::mutex> guard(clientLock_);
-    if (closing_.load()) return 0;
+    if (closing()) return 0;
     std::string text(host);
     if (isConnected_.load()) {
-        std::lock_guard<std::recursive_mutex> peerGuard(lock_);
+        std::lock_guard<std::mutex> peerGuard(peerLock_);
         if (peerHost_ == text && peerPort_ == port) return 1;
     }
     if (isConnected_.load()) {
-        clientSocket_.Disconnect();
+        clientSocket_.disconnect();
         isConnected_.store(false);
     }
-    bool connected = clientSocket_.Connect(host, port) == 1;
+    bool connected = clientSocket_.connect(host, port) == 1;
     isConnected_.store(connected);
     {
-        std::lock_guard<std::recursive_mutex> peerGuard(lock_);
+        std::lock_guard<std::mutex> peerGuard(peerLock_);
         peerHost_ = text;
         peerPort_ = port;
     }
@@ -142,7 +98,7 @@ int TcpEndpoint::connect(const char* host, int port) {
 
 int TcpEndpoint::disconnect() {
     std::lock_guard<std::mutex> guard(clientLock_);
-    clientSocket_.Disconnect();
+    clientSocket_.disconnect();
     isConnected_.store(false);
     return 1;
 }
@@ -151,6 +107,7 @@ int TcpEndpoint::disconnectSession(std::uintptr_t socket) {
     std::shared_ptr<Session> session = findSession(socket);
     if (!session) return 0;
     session->requestStop(false);
+    budget_.wakeAll();
     return 1;
 }
 
@@ -167,7 +124,7 @@ int TcpEndpoint::sendMessage(const void* data, int length) {
             for (std::size_t i = 0; i < count; ++i) parts[i] = {pieces[i].data, pieces[i].length};
             std::size_t out = 0;
             // The liveness check gates the message once, before its first byte.
-            int r = clientSocket_.SendParts(parts, count, &out, first);
+            int r = clientSocket_.sendParts(parts, count, &out, first);
             first = false;
             sent += out;
             return r == 1;
@@ -187,8 +144,8 @@ int TcpEndpoint::sendToSession(std::uintptr_t socket, const void* data, int leng
     if (!session) return 0;
     net::StreamSocket& conn = session->socket();
     std::lock_guard<std::mutex> guard(conn.sendLock());
-    if (conn.PeerQuiet() != 1) return 0;
-    return conn.SendAll(data, static_cast<std::size_t>(length)) == 1 ? 1 : 0;
+    if (conn.peerIsQuiet() != 1) return 0;
+    return conn.sendAll(data, static_cast<std::size_t>(length)) == 1 ? 1 : 0;
 }
 
 long TcpEndpoint::getMessage(void* buffer, int size) {
@@ -210,20 +167,15 @@ long TcpEndpoint::getMessage(void* buffer, int size) {
         raise(event, 0);
         return -1;
     }
+    budget_.taken(message.size());
     std::memcpy(buffer, message.data(), message.size());
     return static_cast<long>(message.size());
 }
 
 void TcpEndpoint::peer(std::string* host, int* port) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(peerLock_);
     if (host) *host = peerHost_;
     if (port) *port = peerPort_;
-}
-
-bool TcpEndpoint::startThread(std::function<void()> fn) {
-    if (closing_.load() || !fn) return false;
-    std::shared_ptr<TcpEndpoint> self = shared_from_this();
-    return threads_.start([self, fn = std::move(fn)] { fn(); });
 }
 
 void TcpEndpoint::setFileModeHandler(std::shared_ptr<FileModeHandler> handler) {
@@ -244,7 +196,7 @@ std::shared_ptr<Session> TcpEndpoint::findSession(std::uintptr_t socket) {
 
 bool TcpEndpoint::addSession(const std::shared_ptr<Session>& session) {
     std::lock_guard<std::mutex> guard(sessionsLock_);
-    if (closing_.load()) return false;
+    if (closing()) return false;
     sessions_[static_cast<std::uintptr_t>(session->socketNumber())] = session;
     return true;
 }
@@ -255,19 +207,18 @@ void TcpEndpoint::removeSession(const Session* session) {
     if (it != sessions_.end() && it->second.get() == session) sessions_.erase(it);
 }
 
-void TcpEndpoint::queueMessage(std::vector<unsigned char> message) {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    received_.push_back(std::move(message));
+void TcpEndpoint::queueMessage(Session& session, std::vector<unsigned char> message) {
+    const std::size_t size = message.size();
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        received_.push_back(std::move(message));
+    }
+    budget_.queued(session, size);
 }
 
 std::size_t TcpEndpoint::sessionCount() {
     std::lock_guard<std::mutex> guard(sessionsLock_);
     return sessions_.size();
-}
-
-std::size_t TcpEndpoint::queuedMessages() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    return received_.size();
 }
 
 }  // namespace wirekit::tcp

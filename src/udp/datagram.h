@@ -40,8 +40,8 @@ constexpr int MAX_PAYLOAD_BYTES = MAX_DATAGRAM_BYTES - MESSAGE_OVERHEAD;
 // payload alone. A received acknowledgement leaves `data` empty.
 class UdpPacket {
 public:
-    UdpPacket(unsigned char headerByte1, unsigned char headerByte2)
-        : headerByte1(headerByte1), headerByte2(headerByte2) {}
+    UdpPacket(unsigned char first, unsigned char second)
+        : headerByte1(first), headerByte2(second) {}
 
     // Fills `data` with a message datagram and sets `sequence`. False, with
     // the record left empty, when the payload is longer than

@@ -14,14 +14,14 @@ DuplicateFilter::DuplicateFilter(std::size_t capacity) : capacity_(capacity > 0 
 
 void DuplicateFilter::touch(Entry& entry) { ages_.splice(ages_.begin(), ages_, entry.age); }
 
-bool DuplicateFilter::isDuplicate(const EndpointId& sender, std::int32_t sequence) {
+bool DuplicateFilter::isDuplicate(const SenderKey& sender, std::int32_t sequence) {
     auto it = entries_.find(sender);
     if (it == entries_.end()) return false;
     touch(it->second);
     return !sequenceAfter(sequence, it->second.last);
 }
 
-void DuplicateFilter::accept(const EndpointId& sender, std::int32_t sequence) {
+void DuplicateFilter::accept(const SenderKey& sender, std::int32_t sequence) {
     auto it = entries_.find(sender);
     if (it != entries_.end()) {
         it->second.last = sequence;

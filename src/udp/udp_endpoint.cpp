@@ -5,22 +5,13 @@
 #include <cstring>
 #include <exception>
 
-#include "frame/events.h"
-#include "frame/timing.h"
+#include "core/timing.h"
 
 namespace wirekit::udp {
 
 static_assert(MAX_PAYLOAD_BYTES == MAX_UDP_PAYLOAD_BYTES, "the public limit is the codec's");
 
 namespace {
-
-std::atomic<int> g_runningThreads{0};
-
-// Counts a thread of an endpoint from its start to its end.
-struct RunningThread {
-    RunningThread() { g_runningThreads.fetch_add(1); }
-    ~RunningThread() { g_runningThreads.fetch_sub(1); }
-};
 
 void printLine(const char* line) {
     std::fputs(line, stdout);
@@ -35,7 +26,19 @@ std::int32_t toWireSequence(std::uint32_t counter) {
     return value;
 }
 
-bool validPort(std::int32_t port) { return port >= 1 && port <= 65535; }
+// True for an address (network byte order) that reaches many hosts: the
+// limited broadcast address, one ending in .255 (the broadcast address of a
+// /24 and of every wider subnet) or a multicast address (224.0.0.0/4).
+// Whether another address is a subnet's broadcast address depends on the
+// interfaces; these are the forms hosts use.
+bool isGroupAddress(std::uint32_t address) {
+    unsigned char b[4];
+    std::memcpy(b, &address, sizeof b);
+    return b[3] == 255 || (b[0] & 0xF0) == 0xE0;
+}
+
+// A port a datagram can be sent to (0 cannot).
+bool isDestinationPort(std::int32_t port) { return port >= 1 && port <= 65535; }
 
 }  // namespace
 
@@ -46,33 +49,13 @@ UdpEndpoint::UdpEndpoint(unsigned char headerByte1, unsigned char headerByte2)
       recvWake_(platform::createWakeup()) {}
 
 UdpEndpoint::~UdpEndpoint() {
-    // After close() both threads are joined or detached; an endpoint that was
-    // never closed cannot have threads, since they hold references to it.
-    stopEndpoint();
-    platform::destroyWakeup(recvWake_);
+    // No thread of the endpoint runs any more: they hold references to it.
+    releaseResources();
 }
-
-void UdpEndpoint::close() { stopEndpoint(); }
-
-int UdpEndpoint::runningThreads() { return g_runningThreads.load(); }
 
 std::size_t UdpEndpoint::sendQueueSize() {
     std::lock_guard<std::mutex> guard(lock_);
     return acks_.size() + messages_.size();
-}
-
-std::size_t UdpEndpoint::recvQueueSize() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return recvQueue_.size();
-}
-
-std::size_t UdpEndpoint::knownSenders() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return filter_.size();
-}
-
-void UdpEndpoint::raise(int code, int param) {
-    if (!closed_.load()) raiseEvent(callback_.load(), code, param);
 }
 
 // ---- Sockets ---------------------------------------------------------------
@@ -140,11 +123,12 @@ bool UdpEndpoint::openSendSocketLocked(bool broadcast) {
 // ---- Threads ---------------------------------------------------------------
 
 bool UdpEndpoint::startListening() {
-    std::lock_guard<std::mutex> control(controlLock_);
-    if (stopped_) return false;
+    std::unique_lock<std::mutex> control(controlLock_);
+    if (stopped_ || closing()) return false;
     if (listening_.load()) return true;
-    // A receive thread that ended on its own is finished; collect it.
-    if (recvThread_.joinable()) recvThread_.join();
+    // A receive thread that ended on its own may still be on its way out;
+    // it must be gone before another one uses the socket.
+    recvEnded_.wait(control, [&] { return !recvRunning_; });
     bool broadcast = broadcastMode_.load();
     if (recvSocket_ == platform::INVALID_SOCKET_VALUE &&
         !openReceiveSocketLocked(localPort_.load(), broadcast))
@@ -156,73 +140,41 @@ bool UdpEndpoint::startListening() {
     }
     if (sendSocketMissing) openSendSocketLocked(broadcast);
 
-    std::shared_ptr<UdpEndpoint> self = shared_from_this();
-    platform::clearWakeup(recvWake_);
+    platform::clearWakeup(recvWake_.get());
     listening_.store(true);
-    try {
-        recvThread_ = std::thread([self] { self->receiveLoop(); });
-    } catch (const std::exception&) {
+    recvRunning_ = true;
+    if (!startThread([this] { receiveLoop(); })) {
         listening_.store(false);
+        recvRunning_ = false;
         return false;
     }
-    if (!senderStarted_) {
-        try {
-            senderThread_ = std::thread([self] { self->senderLoop(); });
-            senderStarted_ = true;
-        } catch (const std::exception&) {
-            // Left for the next call to try again; received messages are
-            // still filed meanwhile.
-        }
-    }
+    // Left for the next call to try again when it cannot start; received
+    // messages are still filed meanwhile.
+    if (!senderStarted_) senderStarted_ = startThread([this] { senderLoop(); });
     return true;
 }
 
-void UdpEndpoint::stopEndpoint() {
-    std::thread receiver;
-    std::thread sender;
+void UdpEndpoint::stopActivity() {
     {
-        // The thread objects are taken out so that no lock is held while the
-        // threads are waited for: a callback still running on one of them
-        // may call startListening, which then finds the endpoint stopped.
         std::lock_guard<std::mutex> control(controlLock_);
-        closed_.store(true);
         stopped_ = true;
         listening_.store(false);
-        platform::raiseWakeup(recvWake_);
+        platform::raiseWakeup(recvWake_.get());
         // Also ends a read that would block, where readiness was reported
         // but the datagram was then dropped by the system.
         if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::shutdownReceive(recvSocket_);
-        receiver = std::move(recvThread_);
-        sender = std::move(senderThread_);
     }
-    const std::thread::id me = std::this_thread::get_id();
-    if (receiver.joinable()) {
-        if (receiver.get_id() == me)
-            receiver.detach();
-        else
-            receiver.join();
-    }
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_.store(true);
+    wake_.notify_all();
+}
+
+void UdpEndpoint::releaseResources() {
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        stopping_.store(true);
-        wake_.notify_all();
-    }
-    if (sender.joinable()) {
-        if (sender.get_id() == me)
-            sender.detach();
-        else
-            sender.join();
-    }
-    {
-        // Under the lock: a thread that is still running (the caller's own)
-        // checks the socket under it before every transmission.
         std::lock_guard<std::mutex> guard(lock_);
         if (sendSocket_ != platform::INVALID_SOCKET_VALUE) platform::closeSocket(sendSocket_);
         sendSocket_ = platform::INVALID_SOCKET_VALUE;
     }
-    // The receive thread is either joined or is the caller, which looks at
-    // `listening_` before it touches the socket again; nothing reopens it
-    // once the endpoint is stopped.
     std::lock_guard<std::mutex> control(controlLock_);
     if (recvSocket_ != platform::INVALID_SOCKET_VALUE) platform::closeSocket(recvSocket_);
     recvSocket_ = platform::INVALID_SOCKET_VALUE;
@@ -237,7 +189,7 @@ EnqueueResult UdpEndpoint::enqueueMessage(const void* payload, int length, const
     std::uint32_t destination = 0;
     if (address == nullptr || !platform::parseDottedAddress(address, &destination))
         return EnqueueResult::Refused;
-    if (!validPort(port)) return EnqueueResult::Refused;
+    if (!isDestinationPort(port)) return EnqueueResult::Refused;
 
     bool full = false;
     try {
@@ -246,6 +198,7 @@ EnqueueResult UdpEndpoint::enqueueMessage(const void* payload, int length, const
         record.packet.port = port;
         record.packet.isMessage = true;
         record.destination = destination;
+        record.toMany = isGroupAddress(destination);
 
         std::lock_guard<std::mutex> guard(lock_);
         if (acks_.size() + messages_.size() >= SEND_QUEUE_LIMIT) {
@@ -279,7 +232,7 @@ bool UdpEndpoint::transmitLocked(const Outgoing& record) {
 
 void UdpEndpoint::acknowledgeLocked(std::uint32_t address, std::int32_t port,
                                     std::int32_t sequence) {
-    if (!validPort(port)) return;
+    if (!isDestinationPort(port)) return;
     Outgoing ack(headerByte1_, headerByte2_);
     ack.packet.buildAck(sequence);
     ack.packet.port = port;
@@ -335,7 +288,6 @@ int UdpEndpoint::serviceQueueLocked(Clock::time_point now, bool woken) {
 }
 
 void UdpEndpoint::senderLoop() {
-    RunningThread running;
     std::unique_lock<std::mutex> guard(lock_);
     while (!stopping_.load()) {
         Clock::time_point now = Clock::now();
@@ -367,7 +319,6 @@ void UdpEndpoint::senderLoop() {
 // ---- Receiving -------------------------------------------------------------
 
 void UdpEndpoint::receiveLoop() {
-    RunningThread running;
     printLine("Receive Thread Started.\n");
     std::vector<std::uint8_t> buffer;
     try {
@@ -378,7 +329,7 @@ void UdpEndpoint::receiveLoop() {
     // Without a wake-up the wait is bounded so that a stop is still noticed.
     const int waitMs = recvWake_ ? -1 : 100;
     while (listening_.load()) {
-        int ready = platform::waitReadableOrWoken(recvSocket_, recvWake_, waitMs);
+        int ready = platform::waitReadableOrWoken(recvSocket_, recvWake_.get(), waitMs);
         if (!listening_.load() || ready == 2) break;
         if (ready < 0) break;
         if (ready == 0) continue;
@@ -403,6 +354,11 @@ void UdpEndpoint::receiveLoop() {
     }
     listening_.store(false);
     printLine("Receive Thread Ended.\n");
+    {
+        std::lock_guard<std::mutex> control(controlLock_);
+        recvRunning_ = false;
+    }
+    recvEnded_.notify_all();
 }
 
 void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length, std::uint32_t source) {
@@ -411,7 +367,7 @@ void UdpEndpoint::onDatagram(const std::uint8_t* bytes, std::size_t length, std:
     if (packet.isMessage)
         onMessage(packet, source);
     else
-        onAck(packet.sequence);
+        onAck(packet.sequence, source);
 }
 
 void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
@@ -420,7 +376,8 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
     int param = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (filter_.isDuplicate(packet.senderId, packet.sequence)) {
+        const SenderKey sender{packet.senderId, source};
+        if (filter_.isDuplicate(sender, packet.sequence)) {
             // The sender re-sent it because our acknowledgement was lost;
             // without a new one it would re-send it for ever.
             if (!broadcast) acknowledgeLocked(source, packet.port, packet.sequence);
@@ -430,7 +387,6 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
             param = -1;
         } else {
             param = static_cast<int>(packet.address.size()) + 1 + packet.length();
-            const EndpointId sender = packet.senderId;
             const std::int32_t sequence = packet.sequence;
             const std::int32_t replyPort = packet.port;
             recvQueue_.push_back(std::move(packet));
@@ -451,7 +407,7 @@ void UdpEndpoint::onMessage(UdpPacket& packet, std::uint32_t source) {
         raise(UDP_EV_MSG_RECEIVED, param);
 }
 
-void UdpEndpoint::onAck(std::int32_t sequence) {
+void UdpEndpoint::onAck(std::int32_t sequence, std::uint32_t source) {
     bool sentNext = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -460,6 +416,10 @@ void UdpEndpoint::onAck(std::int32_t sequence) {
         if (broadcastMode_.load() || messages_.empty()) return;
         const Outgoing& head = messages_.front();
         if (!head.everSent || head.packet.sequence != sequence) return;
+        // The receiver of a message answers from its own address; anyone
+        // else who knows or guesses the sequence number cannot end it. Where
+        // the message went to many receivers any of them may answer.
+        if (!head.toMany && source != head.destination) return;
         messages_.pop_front();
         if (!messages_.empty()) {
             // The next message is due at once; sending it here saves waking

@@ -15,11 +15,16 @@
 // duplicate it recognises. The host takes messages with takeMessage.
 //
 // Threads. startListening starts the receive thread (again after it ended)
-// and, once, the sender thread. Both hold a reference to the endpoint, so an
-// endpoint closed from inside its own callback lives until that thread ends.
-// One lock guards both queues, the duplicate filter and the send socket's
-// use; it is never held while the host's callback runs. Transmissions happen
-// under it, so a record is never freed while it is being sent.
+// and, once, the sender thread, both as threads of the endpoint (they hold a
+// reference to it, and closing waits for them; see core::Endpoint).
+//
+// Locks (neither is held while the host's callback runs):
+//  - controlLock_: startListening and the stop in turn; recvSocket_'s
+//    replacement, senderStarted_, stopped_, recvRunning_.
+//  - lock_: both queues, the duplicate filter, the sequence counter, the
+//    send socket and its use. Transmissions happen under it, so a record is
+//    never freed while it is being sent.
+// controlLock_ may be held when lock_ is taken, never the other way round.
 #pragma once
 
 #include <atomic>
@@ -30,10 +35,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
-#include "frame/platform.h"
-#include "frame/registry.h"
+#include "core/endpoint.h"
+#include "platform/platform.h"
 #include "udp/datagram.h"
 #include "udp/duplicate_filter.h"
 #include "udp/endpoint_id.h"
@@ -64,16 +68,13 @@ enum class EnqueueResult {
     Refused,    // can never be sent: bad length, data, address or port
 };
 
-class UdpEndpoint : public Endpoint, public std::enable_shared_from_this<UdpEndpoint> {
+class UdpEndpoint : public core::Endpoint {
 public:
-    // Must be owned by a std::shared_ptr (startListening hands one to the
-    // threads). Draws the endpoint's identity.
+    // Must be owned by a std::shared_ptr (its threads hold one). Draws the
+    // endpoint's identity.
     UdpEndpoint(unsigned char headerByte1 = DEFAULT_HEADER_BYTE_1,
                 unsigned char headerByte2 = DEFAULT_HEADER_BYTE_2);
     ~UdpEndpoint() override;
-
-    // stopEndpoint; the registry calls it when the handle is retired.
-    void close() override;
 
     // (Re)opens the receive socket bound to `port` (0 picks a free port,
     // which is then the reply port) and sets the mode: 0 normal (address
@@ -84,7 +85,7 @@ public:
     // (Re)opens the unbound send socket for the mode. False on failure.
     bool openSendSocket(int mode);
     // Stored once, before the endpoint is used.
-    void setCallback(EventCallback callback) { callback_.store(callback); }
+    void setCallback(EventCallback callback) { core::Endpoint::setCallback(callback); }
 
     // Queues a message for address:port. Raises 2002 when the queue is full.
     // Refused, with nothing queued, for a length below 0 or above
@@ -97,11 +98,6 @@ public:
     // when a receive thread is running afterwards.
     bool startListening();
 
-    // Ends both threads and closes both sockets; no callback starts after it
-    // returns. From one of the endpoint's own threads it does not wait for
-    // that thread, which ends as soon as its callback returns. Idempotent.
-    void stopEndpoint();
-
     // Writes the oldest message as "address:payload" into `buffer` and
     // returns the payload length. -1 with 1006 when none is queued; -1 with
     // 1005 when `size` is smaller than needed (a null buffer counts as size
@@ -113,10 +109,6 @@ public:
     const EndpointId& endpointId() const { return endpointId_; }
     bool listening() const { return listening_.load(); }
     std::size_t sendQueueSize();
-    std::size_t recvQueueSize();
-    std::size_t knownSenders();
-    // Receive and sender threads of all endpoints that are running now.
-    static int runningThreads();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -126,6 +118,8 @@ private:
         Outgoing(unsigned char h1, unsigned char h2) : packet(h1, h2) {}
         UdpPacket packet;
         std::uint32_t destination = 0;
+        // Sent to a broadcast or multicast address: any receiver may answer.
+        bool toMany = false;
         // Whether it was transmitted (or tried) since it became the first
         // message, and when.
         bool everSent = false;
@@ -133,13 +127,18 @@ private:
         int failures = 0;
     };
 
+    // Closing: wakes both threads and shuts the receive socket down; the
+    // sockets are closed once the threads have ended.
+    void stopActivity() override;
+    void releaseResources() override;
+
     bool openReceiveSocketLocked(int port, bool broadcast);
     bool openSendSocketLocked(bool broadcast);
 
     void receiveLoop();
     void onDatagram(const std::uint8_t* bytes, std::size_t length, std::uint32_t source);
     void onMessage(UdpPacket& packet, std::uint32_t source);
-    void onAck(std::int32_t sequence);
+    void onAck(std::int32_t sequence, std::uint32_t source);
 
     void senderLoop();
     std::optional<Clock::time_point> nextDueLocked() const;
@@ -150,28 +149,25 @@ private:
     // sender thread. A reply port outside 1..65535 cannot be answered.
     void acknowledgeLocked(std::uint32_t address, std::int32_t port, std::int32_t sequence);
     bool transmitLocked(const Outgoing& record);
-    void raise(int code, int param);
 
     const unsigned char headerByte1_;
     const unsigned char headerByte2_;
     const EndpointId endpointId_;
-    std::atomic<EventCallback> callback_{nullptr};
     std::atomic<int> localPort_{DEFAULT_PORT};
     std::atomic<bool> broadcastMode_{false};
 
-    // Serialises startListening and stopEndpoint, and guards the threads'
-    // objects and the receive socket's replacement.
     std::mutex controlLock_;
-    std::thread recvThread_;
-    std::thread senderThread_;
-    bool senderStarted_ = false;
-    bool stopped_ = false;
+    bool senderStarted_ = false;  // guarded by controlLock_
+    bool stopped_ = false;        // guarded by controlLock_
+    // A receive thread runs (it may already be past its loop); guarded by
+    // controlLock_, recvEnded_ is signalled when it clears.
+    bool recvRunning_ = false;
+    std::condition_variable recvEnded_;
+    // Replaced under controlLock_; the receive thread reads it while it runs.
     platform::Socket recvSocket_ = platform::INVALID_SOCKET_VALUE;
     // Ends the receive thread's wait on a stop.
-    platform::Wakeup* recvWake_ = nullptr;
+    std::unique_ptr<platform::Wakeup, platform::WakeupDeleter> recvWake_;
     std::atomic<bool> listening_{false};
-    // Set first by stopEndpoint: from then on no event is raised.
-    std::atomic<bool> closed_{false};
 
     // Guards everything below.
     std::mutex lock_;

@@ -98,7 +98,7 @@ TEST_F(FileCloseRace, CloseWhileADecisionOrAResumeIsWaitedOn) {
         }
         // The peer sees its connection end; the offer is dead.
         char b;
-        EXPECT_EQ(peer.socket.Receive(&b, 1, 5000), 0) << i;
+        EXPECT_EQ(peer.socket.receive(&b, 1, 5000), 0) << i;
         FileRecvOffer o;
         EXPECT_EQ(GetRecvOffer_Tcp(s, offer, &o), 0);
         ASSERT_TRUE(wirekit::test::waitUntil([&] { return weak.expired(); }, 5s)) << i;
@@ -133,7 +133,7 @@ TEST_F(FileCloseRace, ARefusalGivenJustBeforeAStopReachesThePeer) {
             return wirekit::test::waitUntil([&] {
                 auto endpoint = weak.lock();
                 auto session = endpoint ? endpoint->findSession(connection.load()) : nullptr;
-                return extraSent.load() && session && session->socket().PeerQuiet() == 0;
+                return extraSent.load() && session && session->socket().peerIsQuiet() == 0;
             });
         };
         log(0).setHook([&, s, stop, unreadBytes](int code, int param) {
@@ -168,7 +168,7 @@ TEST_F(FileCloseRace, ARefusalGivenJustBeforeAStopReachesThePeer) {
         }
         EXPECT_EQ(peer.read(6), "refuse") << "round " << i;
         char b;
-        EXPECT_EQ(peer.socket.Receive(&b, 1, 5000), 0) << "round " << i;
+        EXPECT_EQ(peer.socket.receive(&b, 1, 5000), 0) << "round " << i;
         if (stop == DisconnectInHandler) {
             FileRecvOffer o;
             EXPECT_TRUE(

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/timing.h"
+#include "core/timing.h"
 #include "support/test_support.h"
 #include "tcp/tcp_test_peer.h"
 #include "wirekit.h"
@@ -52,9 +52,11 @@ protected:
     void SetUp() override {
         wirekit::test::resetLogs();
         static std::atomic<int> counter{0};
-        dir_ = fs::temp_directory_path() /
-               ("wirekit_files_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + std::to_string(counter++) + "_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+        dir_ =
+            fs::temp_directory_path() /
+            ("wirekit_files_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + std::to_string(counter++) + "_" +
+             std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         fs::create_directories(dir_);
     }
     void TearDown() override {

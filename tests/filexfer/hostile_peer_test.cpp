@@ -56,7 +56,7 @@ TEST_F(HostileFilePeer, ReceiverKeepsExactlyTheAnnouncedBytes) {
     ASSERT_TRUE(longPeer.send(data.substr(30000) + patterned(300000, 22)));
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(longPeer.send(patterned(65536, 23 + i)));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
-    longPeer.socket.Disconnect();
+    longPeer.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
     EXPECT_EQ(readFile(received("long.bin")), data);
     const Events events = log(0).events();
@@ -102,10 +102,12 @@ TEST_F(HostileFilePeer, SenderKilledAtEachPhaseEndsTheReceivingSession) {
         ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
         const int offer = paramOf(0, TCP_EV_FILE_OFFER);
         if (phase == Answer) {
+            // The session learns of the death while the host still decides:
+            // the wait ends at once and takes the offer along.
             peer.reset();
-            // The session learns of the death when it answers.
-            ASSERT_EQ(SetSavePath_Tcp(s, offer, target.c_str()), 1);
-            ASSERT_EQ(RecvFile_Tcp(s, offer, true), 1);
+            ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+            EXPECT_TRUE(offerGone(s, offer));
+            EXPECT_EQ(RecvFile_Tcp(s, offer, true), 0);
         } else {
             EXPECT_EQ(peer.read(6), "accept");
             ASSERT_TRUE(peer.send(std::string(400, 'd')));
@@ -114,8 +116,8 @@ TEST_F(HostileFilePeer, SenderKilledAtEachPhaseEndsTheReceivingSession) {
                 FileRecvOffer o;
                 ASSERT_TRUE(wirekit::test::waitUntil(
                     [&] { return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0; }));
+                // The paused session notices the death without a resume.
                 peer.reset();
-                ASSERT_EQ(ResumeRecvFile_Tcp(s, offer), 1);
             } else {
                 peer.reset();
             }
@@ -125,13 +127,50 @@ TEST_F(HostileFilePeer, SenderKilledAtEachPhaseEndsTheReceivingSession) {
                 return x.first == TCP_EV_RECV_FAILED || x.first == TCP_EV_DISCONNECTED;
             });
         }));
+        EXPECT_EQ(log(0).count(TCP_EV_RECV_FAILED), 1);
         if (phase != Answer) {
-            EXPECT_EQ(log(0).count(TCP_EV_RECV_FAILED), 1);
             EXPECT_EQ(readFile(target).size(), 400u);
         }
         EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
         EXPECT_TRUE(offerGone(s, offer));
     }
+    EXPECT_TRUE(
+        wirekit::test::waitUntil([&] { return tcp::test::endpointOf(s)->sessionCount() == 0; }));
+    expectNothingLeaked();
+}
+
+// Offers that nobody will answer must not hold a thread and a descriptor
+// each: one whose peer has gone ends at once, one whose peer stays ends at
+// the read limit, and an endpoint without a callback refuses at once.
+TEST_F(HostileFilePeer, UnansweredOffersEndWhenThePeerGoesOrAtTheReadLimit) {
+    timing::setReadTimeoutMs(500);
+    int port = 0;
+    void* s = server(0, &port);
+    constexpr int OFFERS = 20;
+    for (int i = 0; i < OFFERS; ++i) {
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect(port));
+        ASSERT_TRUE(peer.send(offerText("a", 1)));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER, i + 1));
+    }
+    // Each peer closed as it left its scope; well before the read limit.
+    EXPECT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED, OFFERS, 400ms));
+    {
+        RawPeer stays;
+        ASSERT_TRUE(stays.connect(port));
+        ASSERT_TRUE(stays.send(offerText("b", 1)));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED, OFFERS + 1, 5s));
+        char b;
+        EXPECT_EQ(stays.socket.receive(&b, 1, 5000), 0);  // no answer; closed
+    }
+    void* deaf = Init_Tcp(nullptr);
+    handles_.push_back(deaf);
+    ASSERT_EQ(ListenMessage_Tcp(deaf, 0), 1);
+    RawPeer asking;
+    ASSERT_TRUE(asking.connect(tcp::test::endpointOf(deaf)->listenPort()));
+    ASSERT_TRUE(asking.send(offerText("c", 1)));
+    EXPECT_EQ(asking.read(6), "refuse");
+    asking.socket.disconnect();
     EXPECT_TRUE(
         wirekit::test::waitUntil([&] { return tcp::test::endpointOf(s)->sessionCount() == 0; }));
     expectNothingLeaked();
@@ -182,7 +221,7 @@ TEST_F(HostileFilePeer, ReceiverKilledAtEachPhaseEndsTheJob) {
                 std::atomic<bool> paused{false};
                 std::thread drain([&] {
                     std::vector<char> buf(65536);
-                    while (!paused.load() && conn->Receive(buf.data(), 65536, 200) >= 0) {
+                    while (!paused.load() && conn->receive(buf.data(), 65536, 200) >= 0) {
                     }
                 });
                 FileSendJob j;

@@ -47,8 +47,9 @@ TEST_F(Transfer, EventSequencesOnBothEnds) {
     // The job's own connection ends once the job is done: 3013 closes the
     // receiving session.
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
-    const Seq expected{TCP_EV_CONNECTED, TCP_EV_CONNECTED, TCP_EV_FILE_OFFER, TCP_EV_RECV_STARTED,
-                       TCP_EV_RECV_PROGRESS, TCP_EV_RECV_DONE, TCP_EV_RECV_FAILED};
+    const Seq expected{TCP_EV_CONNECTED,    TCP_EV_CONNECTED,     TCP_EV_FILE_OFFER,
+                       TCP_EV_RECV_STARTED, TCP_EV_RECV_PROGRESS, TCP_EV_RECV_DONE,
+                       TCP_EV_RECV_FAILED};
     EXPECT_EQ(fileSequence(0), expected);
     // Freed records are refused.
     FileSendJob job;

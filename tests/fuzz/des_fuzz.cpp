@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned char doubled[KEY_AREA];
     std::memcpy(doubled, area, 8);
     std::memcpy(doubled + 8, area, 8);
-    if (run(padded, length, doubled, 16, false, false) != run(padded, length, area, 8, false, false))
+    if (run(padded, length, doubled, 16, false, false) !=
+        run(padded, length, area, 8, false, false))
         fail();
     return 0;
 }

@@ -168,22 +168,20 @@ void checkEncoder(const Bytes& body, std::size_t stagingBytes, std::size_t direc
     const Bytes expected = referenceEncode(body, pairSecond);
     Bytes sent;
     FrameEncoder encoder(stagingBytes, directRunBytes);
-    const bool ok = encoder.encode(body.data(), body.size(),
-                                   [&](const FramePiece* pieces, std::size_t count) {
-                                       if (count == 0 || count > FrameEncoder::MAX_PIECES) fail();
-                                       for (std::size_t k = 0; k < count; ++k) {
-                                           if (pieces[k].length == 0) fail();
-                                           sent.insert(sent.end(), pieces[k].data,
-                                                       pieces[k].data + pieces[k].length);
-                                       }
-                                       // A send must not end between the two
-                                       // bytes of an escape pair.
-                                       if (sent.size() > expected.size() ||
-                                           (sent.size() < expected.size() &&
-                                            pairSecond[sent.size()]))
-                                           fail();
-                                       return true;
-                                   });
+    const bool ok =
+        encoder.encode(body.data(), body.size(), [&](const FramePiece* pieces, std::size_t count) {
+            if (count == 0 || count > FrameEncoder::MAX_PIECES) fail();
+            for (std::size_t k = 0; k < count; ++k) {
+                if (pieces[k].length == 0) fail();
+                sent.insert(sent.end(), pieces[k].data, pieces[k].data + pieces[k].length);
+            }
+            // A send must not end between the two
+            // bytes of an escape pair.
+            if (sent.size() > expected.size() ||
+                (sent.size() < expected.size() && pairSecond[sent.size()]))
+                fail();
+            return true;
+        });
     if (!ok || sent != expected) fail();
 
     const Decoded back = decodeInBlocks(sent, nullptr, 0, body.size() + 1);

@@ -1,5 +1,7 @@
 // The stream socket on loopback: connect, the send gate, the timed read and
 // who closes what.
+#include "net/stream_socket.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,9 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/timing.h"
-#include "net/stream_socket.h"
+#include "core/timing.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace wirekit::net {
@@ -33,7 +34,7 @@ struct Pair {
         platform::bindListener(listener, 0);
         platform::listenOn(listener, 5);
         port = platform::localPort(listener);
-        EXPECT_EQ(client.Connect("127.0.0.1", port), 1);
+        EXPECT_EQ(client.connect("127.0.0.1", port), 1);
         server = platform::acceptConnection(listener, nullptr);
     }
     ~Pair() {
@@ -43,59 +44,60 @@ struct Pair {
     // True when the raw end sees the end of the stream.
     bool serverSeesEnd() {
         char b;
-        return platform::waitReadable(server, 5000) == 1 && platform::receiveBytes(server, &b, 1) == 0;
+        return platform::waitReadable(server, 5000) == 1 &&
+               platform::receiveBytes(server, &b, 1) == 0;
     }
 };
 
 TEST(StreamSocket, ConnectSucceedsOrFailsCleanly) {
     Pair pair;
-    EXPECT_TRUE(pair.client.IsConnected());
-    EXPECT_TRUE(pair.client.OwnsConnection());
+    EXPECT_TRUE(pair.client.isConnected());
+    EXPECT_TRUE(pair.client.ownsConnection());
 
     Socket probe = platform::tcpSocket();
     platform::bindAny(probe, 0);
     int freePort = platform::localPort(probe);
     platform::closeSocket(probe);
     StreamSocket refused;
-    EXPECT_EQ(refused.Connect("127.0.0.1", freePort), 0);
+    EXPECT_EQ(refused.connect("127.0.0.1", freePort), 0);
     EXPECT_NE(refused.lastError(), 0);
 
     StreamSocket other;
-    EXPECT_EQ(other.Connect("no-such-host.invalid", pair.port), 0);
+    EXPECT_EQ(other.connect("no-such-host.invalid", pair.port), 0);
     EXPECT_EQ(other.lastError(), 0);  // an unresolved name leaves it alone
-    EXPECT_EQ(other.Connect(nullptr, pair.port), 0);
-    EXPECT_EQ(other.Connect("127.0.0.1", 70000), 0);
+    EXPECT_EQ(other.connect(nullptr, pair.port), 0);
+    EXPECT_EQ(other.connect("127.0.0.1", 70000), 0);
 
     // Connecting again closes the old connection, even when the new one fails.
-    EXPECT_EQ(pair.client.Connect("no-such-host.invalid", 1), 0);
-    EXPECT_FALSE(pair.client.IsConnected());
+    EXPECT_EQ(pair.client.connect("no-such-host.invalid", 1), 0);
+    EXPECT_FALSE(pair.client.isConnected());
     EXPECT_TRUE(pair.serverSeesEnd());
 }
 
 TEST(StreamSocket, SendIsRefusedOnceThePeerWroteUnreadBytesOrClosed) {
     for (bool peerCloses : {false, true}) {
         Pair pair;
-        EXPECT_EQ(pair.client.Send("ab", 2), 2);
+        EXPECT_EQ(pair.client.send("ab", 2), 2);
         if (peerCloses) {
             platform::shutdownBoth(pair.server);
         } else {
             platform::sendBytes(pair.server, "x", 1);
         }
-        ASSERT_TRUE(test::waitUntil([&] { return pair.client.PeerQuiet() == 0; }));
-        EXPECT_EQ(pair.client.Send("cd", 2), -1);
+        ASSERT_TRUE(test::waitUntil([&] { return pair.client.peerIsQuiet() == 0; }));
+        EXPECT_EQ(pair.client.send("cd", 2), -1);
         EXPECT_EQ(pair.client.lastError(), -1);
-        EXPECT_FALSE(pair.client.IsConnected());
-        EXPECT_FALSE(pair.client.ReadyToSend());
+        EXPECT_FALSE(pair.client.isConnected());
+        EXPECT_EQ(pair.client.send("", 0), -1);  // the gate alone refuses
         // Unusable but still held, so Disconnect closes it instead of leaking it.
-        EXPECT_NE(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
-        pair.client.Disconnect();
-        EXPECT_EQ(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
+        EXPECT_NE(pair.client.socketNumber(), INVALID_SOCKET_VALUE);
+        pair.client.disconnect();
+        EXPECT_EQ(pair.client.socketNumber(), INVALID_SOCKET_VALUE);
     }
     StreamSocket none;
     char b;
-    EXPECT_EQ(none.Send("x", 1), -1);
-    EXPECT_EQ(none.SendAll("x", 1), 0);
-    EXPECT_EQ(none.Receive(&b, 1, 10), -1);
+    EXPECT_EQ(none.send("x", 1), -1);
+    EXPECT_EQ(none.sendAll("x", 1), 0);
+    EXPECT_EQ(none.receive(&b, 1, 10), -1);
 }
 
 TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
@@ -106,12 +108,12 @@ TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
             platform::sendBytes(pair.server, "hello", 5);
         });
         char buf[16];
-        EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 10000), 5);
+        EXPECT_EQ(pair.client.receive(buf, sizeof buf, 10000), 5);
         writer.join();
         EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
-        EXPECT_TRUE(pair.client.IsConnected());
+        EXPECT_TRUE(pair.client.isConnected());
         platform::shutdownBoth(pair.server);
-        EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 10000), 0);
+        EXPECT_EQ(pair.client.receive(buf, sizeof buf, 10000), 0);
     }
     // Shutdown in either form, and Disconnect, end a waiting read at once;
     // Disconnect closes only once the reader has let go.
@@ -120,14 +122,14 @@ TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
         std::atomic<int> result{99};
         std::thread reader([&] {
             char buf[8];
-            result = pair.client.Receive(buf, sizeof buf, 30000);
+            result = pair.client.receive(buf, sizeof buf, 30000);
         });
         std::this_thread::sleep_for(50ms);
         auto start = Clock::now();
         if (how < 2) {
-            pair.client.Shutdown(how == 1);
+            pair.client.shutdown(how == 1);
         } else {
-            pair.client.Disconnect();
+            pair.client.disconnect();
         }
         reader.join();
         EXPECT_LE(result.load(), 0);
@@ -142,13 +144,13 @@ TEST(StreamSocket, ReceiveReturnsOnDataPeerCloseAndAnotherThreadsShutdown) {
 TEST(StreamSocket, SendsAfterAShutdownAndSendNowNeverWaits) {
     for (bool both : {false, true}) {
         Pair pair;
-        pair.client.Shutdown(both);
-        EXPECT_EQ(pair.client.SendNow("last", 4), 4) << both;
+        pair.client.shutdown(both);
+        EXPECT_EQ(pair.client.sendNow("last", 4), 4) << both;
         const std::string later = "later";
-        EXPECT_EQ(pair.client.SendAll(later.data(), later.size()), both ? 0 : 1);
+        EXPECT_EQ(pair.client.sendAll(later.data(), later.size()), both ? 0 : 1);
         platform::SendPart part{later.data(), later.size()};
-        EXPECT_EQ(pair.client.SendParts(&part, 1, nullptr, false), both ? 0 : 1);
-        pair.client.Disconnect();
+        EXPECT_EQ(pair.client.sendParts(&part, 1, nullptr, false), both ? 0 : 1);
+        pair.client.disconnect();
         std::string seen;
         char buf[64];
         for (int i = 0; i < 10 && platform::waitReadable(pair.server, 5000) == 1; ++i) {
@@ -161,24 +163,24 @@ TEST(StreamSocket, SendsAfterAShutdownAndSendNowNeverWaits) {
     // A peer that reads nothing: SendNow reports a full buffer as 0 instead
     // of waiting for room.
     Pair pair;
-    platform::setBufferSizes(pair.client.SocketNumber(), 4096);
+    platform::setBufferSizes(pair.client.socketNumber(), 4096);
     std::vector<char> block(65536, 'z');
     long last = -1;
     for (int i = 0; i < 2000 && last != 0; ++i)
-        last = pair.client.SendNow(block.data(), block.size());
+        last = pair.client.sendNow(block.data(), block.size());
     EXPECT_EQ(last, 0);
-    EXPECT_TRUE(pair.client.IsConnected());
-    EXPECT_EQ(StreamSocket().SendNow("x", 1), -1);
+    EXPECT_TRUE(pair.client.isConnected());
+    EXPECT_EQ(StreamSocket().sendNow("x", 1), -1);
 }
 
 TEST(StreamSocket, ReceiveTimeLimitClosesTheConnection) {
     Pair pair;
     char buf[8];
     auto start = Clock::now();
-    EXPECT_LE(pair.client.Receive(buf, sizeof buf, 200), 0);
+    EXPECT_LE(pair.client.receive(buf, sizeof buf, 200), 0);
     EXPECT_GE(Clock::now() - start, 190ms);
-    EXPECT_EQ(pair.client.SocketNumber(), INVALID_SOCKET_VALUE);
-    EXPECT_EQ(pair.client.Receive(buf, sizeof buf, 200), -1);
+    EXPECT_EQ(pair.client.socketNumber(), INVALID_SOCKET_VALUE);
+    EXPECT_EQ(pair.client.receive(buf, sizeof buf, 200), -1);
     EXPECT_TRUE(pair.serverSeesEnd());
 }
 
@@ -186,22 +188,22 @@ TEST(StreamSocketSlow, ReceiveGivesUpAfterSixtySeconds) {
     Pair pair;
     char buf[8];
     auto start = Clock::now();
-    EXPECT_LE(pair.client.Receive(buf, sizeof buf, timing::readTimeoutMs()), 0);
+    EXPECT_LE(pair.client.receive(buf, sizeof buf, timing::readTimeoutMs()), 0);
     EXPECT_GE(Clock::now() - start, 60s);
     EXPECT_LT(Clock::now() - start, 62s);
-    EXPECT_FALSE(pair.client.IsConnected());
+    EXPECT_FALSE(pair.client.isConnected());
 }
 
 TEST(StreamSocket, AttachTakesOverEverythingButClosesOnlyWhatItConnected) {
     Pair pair;
-    ASSERT_EQ(pair.client.Send("early", 5), 5);
+    ASSERT_EQ(pair.client.send("early", 5), 5);
     ASSERT_EQ(platform::waitReadable(pair.server, 5000), 1);
     {
         StreamSocket attached;
-        attached.Attach(pair.server);  // the peer wrote first: taken over all the same
-        EXPECT_FALSE(attached.OwnsConnection());
+        attached.attach(pair.server);  // the peer wrote first: taken over all the same
+        EXPECT_FALSE(attached.ownsConnection());
         char buf[8];
-        EXPECT_EQ(attached.Receive(buf, sizeof buf, 5000), 5);
+        EXPECT_EQ(attached.receive(buf, sizeof buf, 5000), 5);
         EXPECT_EQ(std::memcmp(buf, "early", 5), 0);
     }
     // The attached end is still open; destroying the connected one closes it.
@@ -209,7 +211,7 @@ TEST(StreamSocket, AttachTakesOverEverythingButClosesOnlyWhatItConnected) {
     Socket accepted;
     {
         StreamSocket connected;
-        ASSERT_EQ(connected.Connect("127.0.0.1", pair.port), 1);
+        ASSERT_EQ(connected.connect("127.0.0.1", pair.port), 1);
         accepted = platform::acceptConnection(pair.listener, nullptr);
     }
     char b;

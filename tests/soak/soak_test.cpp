@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/timing.h"
 #include "filexfer/file_test_support.h"
-#include "frame/timing.h"
 #include "support/test_support.h"
 #include "support/udp_exchange.h"
 #include "tcp/tcp_test_peer.h"

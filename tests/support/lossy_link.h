@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace wirekit::test {

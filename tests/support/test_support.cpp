@@ -1,13 +1,13 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 namespace wirekit::test {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "udp/udp_endpoint.h"
 #include "wirekit.h"
 
@@ -161,7 +161,7 @@ const auto g_callbacks = slotCallbacks(std::make_integer_sequence<int, SLOT_COUN
 std::mutex g_slotLock;
 
 int receivePortOf(void* h) {
-    auto endpoint = EndpointRegistry::instance().findAs<udp::UdpEndpoint>(h, EndpointKind::Udp);
+    auto endpoint = api::EndpointRegistry::instance().findUdp(h);
     return endpoint ? endpoint->localPort() : -1;
 }
 

@@ -13,9 +13,9 @@ namespace {
 using namespace std::chrono_literals;
 
 int freePort() {
-    net::StreamSocket probe;
-    probe.Listen(0, 1);
-    return probe.ListenPort();  // closed again when probe goes
+    net::Listener probe;
+    probe.listen(0, 1);
+    return probe.port();  // closed again when probe goes
 }
 
 TEST_F(TcpTest, ConnectReusesOnlyTheSameHostTextAndPort) {
@@ -26,7 +26,7 @@ TEST_F(TcpTest, ConnectReusesOnlyTheSameHostTextAndPort) {
 
     EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
-    platform::Socket first = client->clientSocket().SocketNumber();
+    platform::Socket first = client->clientSocketNumber();
     std::string host;
     int recordedPort;
     client->peer(&host, &recordedPort);
@@ -36,7 +36,7 @@ TEST_F(TcpTest, ConnectReusesOnlyTheSameHostTextAndPort) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Connect_Tcp(c, std::string("127.0.0.1"), port), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 40ms);  // no settling pause either
-    EXPECT_EQ(client->clientSocket().SocketNumber(), first);
+    EXPECT_EQ(client->clientSocketNumber(), first);
 
     // The same address spelled differently is a new connection.
     EXPECT_EQ(Connect_Tcp(c, "localhost", port), 1);
@@ -78,8 +78,7 @@ TEST_F(TcpTest, FramedSendsFollowTheStateOfTheClientConnection) {
     // still counts as connected, and a disconnect and connect start afresh.
     auto session = reinterpret_cast<void*>(static_cast<std::uintptr_t>(log(0).events()[0].second));
     ASSERT_EQ(DisConnect_Tcp(s, session), 1);
-    ASSERT_TRUE(wirekit::test::waitUntil(
-        [&] { return endpointOf(c)->clientSocket().PeerQuiet() == 0; }));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(c)->clientPeerIsQuiet() == 0; }));
     EXPECT_EQ(SendMessage_Tcp(c, "lost", 4), 0);
     EXPECT_EQ(Connect_Tcp(c, "127.0.0.1", port), 1);
     EXPECT_EQ(log(0).count(TCP_EV_CONNECTED), 1);
@@ -95,19 +94,19 @@ TEST_F(TcpTest, FramedSendsFollowTheStateOfTheClientConnection) {
 TEST_F(TcpTest, SendThatBreaksAfterTheStartMarkRaisesDisconnected) {
     // A peer that reads nothing and then goes away while a large message is
     // still on its way.
-    net::StreamSocket listener;
-    ASSERT_EQ(listener.Listen(0, 5), 1);
-    net::ThreadGroup group;
-    listener.StartAcceptThread(group, [](platform::Socket s, int, const std::string&) {
+    net::Listener listener;
+    ASSERT_EQ(listener.listen(0, 5), 1);
+    core::ThreadGroup group;
+    listener.start(startIn(group), [](platform::Socket s, int, const std::string&) {
         wirekit::test::waitUntil([&] { return platform::bytesPending(s) > 100000; });
         platform::closeSocket(s);  // unread bytes: the connection is reset
     });
     void* c = endpoint(1);
-    ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", listener.ListenPort()), 1);
+    ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", listener.port()), 1);
     std::vector<unsigned char> big(32 << 20, 'x');
     EXPECT_EQ(SendMessage_Tcp(c, big.data(), static_cast<int>(big.size())), 0);
     EXPECT_EQ(log(1).events(), (std::vector<std::pair<int, int>>{{TCP_EV_DISCONNECTED, 0}}));
-    listener.StopListen();
+    listener.stop();
     group.waitIdle();
 }
 

@@ -127,14 +127,14 @@ TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         std::atomic<int>& inner = shared->inner;
         const int closeAt = 1 + i % 5;
         log(0).setHook([&watch = r.watch, shared, h, closeAt](int code, int) {
-            std::atomic<int>& inner = shared->inner;
+            std::atomic<int>& result = shared->inner;
             watch.seen();
             if (code == TCP_EV_MSG_RECEIVED && ++shared->messages == closeAt) {
                 auto start = std::chrono::steady_clock::now();
-                inner = Close_Tcp(h);
+                result = Close_Tcp(h);
                 // Returns at once: it does not wait for its own thread.
                 EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-                if (inner.load() == 1) watch.closed = true;
+                if (result.load() == 1) watch.closed = true;
             }
         });
         int outer = 0;

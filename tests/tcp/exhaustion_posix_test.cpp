@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 #include "tcp/tcp_test_peer.h"
 
 // The undefined-behaviour sanitizer's dynamic type check probes memory

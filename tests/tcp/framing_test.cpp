@@ -1,11 +1,13 @@
 // The framing codec: exact bytes, piece boundaries, the decoder's rules, and
 // random bodies through a real connection.
+#include "tcp/framing.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "tcp/framing.h"
+#include "tcp/frame_bytes.h"
 
 namespace wirekit::tcp {
 namespace {
@@ -68,20 +70,20 @@ TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
                 }
                 FrameEncoder encoder(staging, directRun);
                 Bytes joined;
-                ASSERT_TRUE(encoder.encode(body.data(), body.size(),
-                                           [&](const FramePiece* pieces, std::size_t count) {
-                                               EXPECT_GE(count, 1u);
-                                               EXPECT_LE(count, FrameEncoder::MAX_PIECES);
-                                               Bytes batch;
-                                               for (std::size_t k = 0; k < count; ++k) {
-                                                   EXPECT_GT(pieces[k].length, 0u);
-                                                   batch.insert(batch.end(), pieces[k].data,
-                                                                pieces[k].data + pieces[k].length);
-                                               }
-                                               EXPECT_TRUE(escapesAreWhole(batch));
-                                               joined.insert(joined.end(), batch.begin(), batch.end());
-                                               return true;
-                                           }));
+                ASSERT_TRUE(encoder.encode(
+                    body.data(), body.size(), [&](const FramePiece* pieces, std::size_t count) {
+                        EXPECT_GE(count, 1u);
+                        EXPECT_LE(count, FrameEncoder::MAX_PIECES);
+                        Bytes batch;
+                        for (std::size_t k = 0; k < count; ++k) {
+                            EXPECT_GT(pieces[k].length, 0u);
+                            batch.insert(batch.end(), pieces[k].data,
+                                         pieces[k].data + pieces[k].length);
+                        }
+                        EXPECT_TRUE(escapesAreWhole(batch));
+                        joined.insert(joined.end(), batch.begin(), batch.end());
+                        return true;
+                    }));
                 ASSERT_EQ(joined, referenceFrame(body))
                     << "staging " << staging << " direct " << directRun;
             }
@@ -90,8 +92,8 @@ TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
 }
 
 TEST(FrameEncoder, WritesExactBytesInOneBatchAndSendsLongRunsUncopied) {
-    EXPECT_EQ(FrameEncoder::encodeToVector("\x05\x05", 2), bytes({5, 7, 5, 5, 5, 5, 5, 7}));
-    EXPECT_EQ(FrameEncoder::encodeToVector(nullptr, 0), bytes({5, 7, 5, 7}));
+    EXPECT_EQ(test::encodeFrame("\x05\x05", 2), bytes({5, 7, 5, 5, 5, 5, 5, 7}));
+    EXPECT_EQ(test::encodeFrame(nullptr, 0), bytes({5, 7, 5, 7}));
     Bytes plain(200000, 0x41);
     int calls = 0;
     FrameEncoder encoder;
@@ -118,13 +120,15 @@ TEST(FrameDecoder, FollowsTheFramingRules) {
         {"one message", bytes({5, 7, 0x61, 0x62, 5, 7}), {bytes({0x61, 0x62})}},
         {"empty frames are dropped", bytes({5, 7, 5, 7, 5, 7, 5, 7}), {}},
         {"doubled escape", bytes({5, 7, 5, 5, 5, 5, 5, 7}), {bytes({5, 5})}},
-        {"stray escape before an ordinary byte is kept", bytes({5, 7, 5, 0x41, 5, 7}),
+        {"stray escape before an ordinary byte is kept",
+         bytes({5, 7, 5, 0x41, 5, 7}),
          {bytes({5, 0x41})}},
         {"0x06 and 0x07 alone are body bytes", bytes({5, 7, 6, 7, 6, 5, 7}), {bytes({6, 7, 6})}},
         {"bytes outside frames form a message of their own",
          bytes({0x78, 0x79, 5, 7, 0x61, 5, 7, 0x7a, 5, 7}),
          {bytes({0x78, 0x79}), bytes({0x61}), bytes({0x7a})}},
-        {"an offer marker without a header is ignored", bytes({5, 6, 5, 7, 0x61, 5, 7}),
+        {"an offer marker without a header is ignored",
+         bytes({5, 6, 5, 7, 0x61, 5, 7}),
          {bytes({0x61})}},
         {"no boundary yet: nothing", bytes({5, 7, 0x61, 0x62}), {}},
     };

@@ -39,7 +39,7 @@ TEST_F(HostilePeer, SilentPeersEndAtTheReadLimitWhileOthersAreServed) {
         ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 8));
         for (RawPeer* p : {&mute, &halfFrame, &halfEscape}) {
             char b;
-            EXPECT_EQ(p->socket.Receive(&b, 1, 5000), 0);  // the server closed it
+            EXPECT_EQ(p->socket.receive(&b, 1, 5000), 0);  // the server closed it
         }
         for (int i = 0; i < 8; ++i) EXPECT_EQ(take(h), "m" + std::to_string(i));
         EXPECT_EQ(take(h), "<none>");  // no partial message was queued
@@ -80,7 +80,7 @@ TEST_F(HostilePeer, ResetInTheMiddleOfAFrameEndsOnlyThatSession) {
     ASSERT_TRUE(after.send(frameOf("after the resets")));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 2));
     EXPECT_EQ(take(h), "after the resets");
-    after.socket.Disconnect();
+    after.socket.disconnect();
     ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, ++ended));
     EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
     expectNothingLeaked();
@@ -109,7 +109,7 @@ TEST_F(HostilePeer, PeerVanishingMidSendOfALargeMessageFailsTheSendWithAnEvent) 
             resetConnection(*conn);
         } else {
             // Closing with unread input makes the system send a reset too.
-            conn->Disconnect();
+            conn->disconnect();
         }
         ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
         EXPECT_EQ(result.get(), 0);

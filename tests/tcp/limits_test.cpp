@@ -1,6 +1,9 @@
 // A message of exactly the size cap arrives whole over a real connection;
-// one byte more ends the session.
+// one byte more ends the session. The endpoint's receive budget holds
+// hostile peers back, and an offer header cannot grow past its limit.
+#include <future>
 #include <string>
+#include <vector>
 
 #include "tcp/tcp_test_peer.h"
 
@@ -40,6 +43,61 @@ TEST_F(TcpTest, MessageAtTheCapArrivesAndOneByteMoreEndsTheSession) {
     EXPECT_EQ(log(0).count(TCP_EV_MSG_RECEIVED), 1);
     EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
     EXPECT_EQ(take(h), "<none>");
+}
+
+TEST_F(TcpTest, PartialMessagesPastTheBudgetEndTheLargestAndOthersGetThrough) {
+    ReceiveBudget::setDefaultLimitForTests(1 << 20);
+    int port;
+    void* h = server(0, &port);
+    // Three peers that never end their messages, more than the budget in
+    // all; the one holding the most is let go.
+    RawPeer hostile[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(hostile[i].connect(port));
+        Bytes open{5, 7};
+        open.resize(2 + (400 << 10) + i * 1000, static_cast<unsigned char>('a' + i));
+        ASSERT_TRUE(hostile[i].send(open));
+    }
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, 1, 30s));
+    RawPeer normal;
+    ASSERT_TRUE(normal.connect(port));
+    ASSERT_TRUE(normal.send(frameOf("still served")));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
+    EXPECT_EQ(take(h), "still served");
+    EXPECT_EQ(take(h), "<none>");
+}
+
+TEST_F(TcpTest, AQueueOverTheBudgetHoldsThePeerBackAndLosesNothing) {
+    ReceiveBudget::setDefaultLimitForTests(1 << 20);
+    int port;
+    void* h = server(0, &port);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    auto sender = std::async(std::launch::async, [&] {
+        bool ok = true;
+        for (int i = 0; i < 8 && ok; ++i) ok = peer.send(frameOf(std::string(256 << 10, 'a' + i)));
+        return ok;
+    });
+    // Four messages fill the budget; the session then stops reading.
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 3, 30s));
+    EXPECT_FALSE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 5, 500ms));
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, i + 1, 30s));
+        EXPECT_EQ(take(h), std::string(256 << 10, 'a' + i)) << i;
+    }
+    EXPECT_TRUE(sender.get());
+    EXPECT_EQ(log(0).count(TCP_EV_DISCONNECTED), 0);
+}
+
+TEST_F(TcpTest, AnOfferHeaderLongerThanAnyOfferEndsTheSession) {
+    int port;
+    void* h = server(0, &port);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send("SENDFILE:" + std::string(OFFER_HEADER_MAX, 'n') + ",1\x05\x06"));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED));
+    EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 0);
+    EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // The server side of TCP messaging: sessions fed by raw peers, the queue,
 // the server-form operations, and closing an endpoint that is busy.
+#include "tcp/session.h"
+
 #include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
 
-#include "tcp/session.h"
 #include "tcp_test_peer.h"
 
 namespace wirekit::tcp::test {
@@ -104,7 +105,7 @@ TEST_F(TcpTest, SessionEndsOnPeerCloseMidMessageAndAtTheReadLimit) {
     ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, 2));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
     char b;
-    EXPECT_EQ(idle.socket.Receive(&b, 1, 5000), 0);  // the server closed it
+    EXPECT_EQ(idle.socket.receive(&b, 1, 5000), 0);  // the server closed it
     EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
     EXPECT_EQ(log(0).count(TCP_EV_MSG_RECEIVED), 0);  // the partial message is dropped
     EXPECT_EQ(take(h), "<none>");
@@ -165,7 +166,7 @@ TEST_F(TcpTest, ServerFormSendGoesOnlyToLiveSessionsOfThisEndpoint) {
     EXPECT_EQ(SendMessageSocket_Tcp(h, s, "x", -1), 0);
 
     // A number that is an open descriptor of the process but no session.
-    auto other = reinterpret_cast<void*>(static_cast<std::uintptr_t>(peer.socket.SocketNumber()));
+    auto other = reinterpret_cast<void*>(static_cast<std::uintptr_t>(peer.socket.socketNumber()));
     EXPECT_EQ(SendMessageSocket_Tcp(h, other, "nope", 4), 0);
     EXPECT_EQ(DisConnectSocket_Tcp(h, other), 0);
 
@@ -176,7 +177,7 @@ TEST_F(TcpTest, ServerFormSendGoesOnlyToLiveSessionsOfThisEndpoint) {
     EXPECT_EQ(SendMessageSocket_Tcp(h, s, "late", 4), 0);
     EXPECT_EQ(DisConnectSocket_Tcp(h, s), 0);
     char b;
-    EXPECT_EQ(peer.socket.Receive(&b, 1, 5000), 0);
+    EXPECT_EQ(peer.socket.receive(&b, 1, 5000), 0);
 }
 
 TEST_F(TcpTest, CloseWithBusySessionsReturnsPromptlyAndLeavesNothingBehind) {
@@ -209,14 +210,16 @@ TEST_F(TcpTest, CloseWithBusySessionsReturnsPromptlyAndLeavesNothingBehind) {
     handles_.erase(handles_.begin());
     EXPECT_TRUE(weak.expired());
     const int seen = static_cast<int>(log(0).events().size());
-    EXPECT_FALSE(log(0).waitUntil([&](const auto& e) { return static_cast<int>(e.size()) > seen; },
-                                  300ms));
+    EXPECT_FALSE(
+        log(0).waitUntil([&](const auto& e) { return static_cast<int>(e.size()) > seen; }, 300ms));
     stopPeers = true;
     for (auto& t : peers) t.join();
     Close_Tcp(handles_[0]);
     handles_.clear();
-    EXPECT_TRUE(wirekit::test::waitUntil([&] { return wirekit::test::openDescriptors() == before; }))
-        << wirekit::test::openDescriptors() << " open, " << before << " before";
+    EXPECT_TRUE(wirekit::test::waitUntil([&] {
+        return wirekit::test::openDescriptors() == before;
+    })) << wirekit::test::openDescriptors()
+        << " open, " << before << " before";
 }
 
 TEST_F(TcpTest, CloseFromInsideItsOwnCallbackReturnsAtOnce) {
@@ -239,10 +242,10 @@ TEST_F(TcpTest, CloseFromInsideItsOwnCallbackReturnsAtOnce) {
     EXPECT_EQ(Close_Tcp(h), 0);
     const int seen = static_cast<int>(log(0).events().size());
     b.send(frameOf("after close"));
-    EXPECT_FALSE(log(0).waitUntil([&](const auto& e) { return static_cast<int>(e.size()) > seen; },
-                                  300ms));
+    EXPECT_FALSE(
+        log(0).waitUntil([&](const auto& e) { return static_cast<int>(e.size()) > seen; }, 300ms));
     char c;
-    EXPECT_EQ(b.socket.Receive(&c, 1, 5000), 0);
+    EXPECT_EQ(b.socket.receive(&c, 1, 5000), 0);
 }
 
 // A file side that records what it was handed and reads the rest itself.
@@ -256,13 +259,13 @@ public:
         socketNumber = session.socketNumber();
         char buf[256];
         while (stream.size() < 6) {
-            int n = session.socket().Receive(buf, sizeof buf, 10000);
+            int n = session.socket().receive(buf, sizeof buf, 10000);
             if (n <= 0) return;
             stream.append(buf, static_cast<std::size_t>(n));
         }
         session.raise(TCP_EV_FILE_OFFER, 77);
         // Waits for a decision that never comes; Close_Tcp must end it.
-        waited = session.waitUntil([] { return false; }) ? 1 : 0;
+        waited = session.waitUntil([] { return false; }) == Session::WaitEnd::Ready ? 1 : 0;
     }
     void onEndpointClose() override { closeHookRan = true; }
 
@@ -282,14 +285,18 @@ TEST_F(TcpTest, OfferHeaderHandsTheConnectionToTheFileSide) {
     Bytes stream = frameOf("before");
     std::string header = "SENDFILE:a.bin,6";
     stream.insert(stream.end(), header.begin(), header.end());
-    for (int b : {5, 6, int('a'), int('b'), int('c')}) stream.push_back(static_cast<unsigned char>(b));
+    for (int b : {5, 6, int('a'), int('b'), int('c')})
+        stream.push_back(static_cast<unsigned char>(b));
     ASSERT_TRUE(peer.send(stream));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED));
-    ASSERT_TRUE(peer.send(std::string("\x05\x07" "def")));  // no longer framed
+    ASSERT_TRUE(
+        peer.send(std::string("\x05\x07"
+                              "def")));  // no longer framed
     ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
     EXPECT_EQ(take(h), "before");
     EXPECT_EQ(handler->header, header);
-    EXPECT_EQ(handler->stream, std::string("abc\x05\x07" "def"));
+    EXPECT_EQ(handler->stream, std::string("abc\x05\x07"
+                                           "def"));
     EXPECT_EQ(handler->peer, "127.0.0.1");
     EXPECT_EQ(handler->socketNumber, log(0).events()[0].second);
 
@@ -309,7 +316,9 @@ TEST_F(TcpTest, WithoutAFileSideTheOfferedStreamIsDroppedUntilTheEnd) {
     {
         RawPeer peer;
         ASSERT_TRUE(peer.connect(port));
-        ASSERT_TRUE(peer.send(std::string("SENDFILE:x,3\x05\x06" "abc")));
+        ASSERT_TRUE(
+            peer.send(std::string("SENDFILE:x,3\x05\x06"
+                                  "abc")));
         ASSERT_TRUE(peer.send(frameOf("not a message any more")));
         ASSERT_TRUE(log(0).waitFor(TCP_EV_CONNECTED));
     }

@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "frame/registry.h"
-#include "frame/timing.h"
-#include "frame/platform.h"
+#include "api/registry.h"
+#include "core/thread_group.h"
+#include "core/timing.h"
+#include "net/listener.h"
 #include "net/stream_socket.h"
-#include "net/thread_group.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
+#include "tcp/frame_bytes.h"
 #include "tcp/framing.h"
+#include "tcp/receive_budget.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -26,33 +29,37 @@ using Bytes = std::vector<unsigned char>;
 using wirekit::test::log;
 using wirekit::test::recorder;
 
-inline Bytes frameOf(const std::string& body) {
-    return FrameEncoder::encodeToVector(body.data(), body.size());
+inline Bytes frameOf(const std::string& body) { return encodeFrame(body.data(), body.size()); }
+
+// Starts threads in `group` (for listeners that tests run themselves).
+inline net::ThreadStarter startIn(core::ThreadGroup& group) {
+    return [group](std::function<void()> fn) mutable { return group.start(std::move(fn)); };
 }
 
 inline std::shared_ptr<TcpEndpoint> endpointOf(void* h) {
-    return EndpointRegistry::instance().findAs<TcpEndpoint>(h, EndpointKind::Tcp);
+    return api::EndpointRegistry::instance().findTcp(h).tcp;
 }
 
 // Ends a raw connection the way a crashed peer's does: unsent bytes are
 // dropped and the other end gets a reset instead of the end of the stream.
 inline void resetConnection(net::StreamSocket& s) {
-    platform::setLingerReset(s.SocketNumber());
-    s.Disconnect();
+    platform::setLingerReset(s.socketNumber());
+    s.disconnect();
 }
 
 // A connection made with a plain stream socket.
 struct RawPeer {
     net::StreamSocket socket;
-    bool connect(int port) { return socket.Connect("127.0.0.1", port) == 1; }
-    bool send(const Bytes& b) { return socket.SendAll(b.data(), b.size()) == 1; }
-    bool send(const std::string& s) { return socket.SendAll(s.data(), s.size()) == 1; }
+    bool connect(int port) { return socket.connect("127.0.0.1", port) == 1; }
+    bool send(const Bytes& b) { return socket.sendAll(b.data(), b.size()) == 1; }
+    bool send(const std::string& s) { return socket.sendAll(s.data(), s.size()) == 1; }
     // Reads exactly n bytes (or fails).
     std::string read(std::size_t n) {
         std::string out;
         char buf[4096];
         while (out.size() < n) {
-            int r = socket.Receive(buf, static_cast<int>(std::min(sizeof buf, n - out.size())), 10000);
+            int r =
+                socket.receive(buf, static_cast<int>(std::min(sizeof buf, n - out.size())), 10000);
             if (r <= 0) break;
             out.append(buf, static_cast<std::size_t>(r));
         }
@@ -66,21 +73,21 @@ struct RawPeer {
 class RawListener {
 public:
     RawListener() {
-        EXPECT_EQ(listener_.Listen(0, 5), 1);
-        listener_.StartAcceptThread(group_, [this](net::Socket s, int, const std::string&) {
+        EXPECT_EQ(listener_.listen(0, 5), 1);
+        listener_.start(startIn(group_), [this](net::Socket s, int, const std::string&) {
             std::lock_guard<std::mutex> guard(lock_);
             auto conn = std::make_unique<net::StreamSocket>();
-            conn->Attach(s);
+            conn->attach(s);
             accepted_.push_back(s);
             conns_.push_back(std::move(conn));
         });
     }
     ~RawListener() {
-        listener_.StopListen();
+        listener_.stop();
         group_.waitIdle();
-        for (auto& c : conns_) c->Disconnect();
+        for (auto& c : conns_) c->disconnect();
     }
-    int port() const { return listener_.ListenPort(); }
+    int port() const { return listener_.port(); }
     // The n-th accepted connection (from 0), waiting for it.
     net::StreamSocket* conn(std::size_t n) {
         net::StreamSocket* out = nullptr;
@@ -93,8 +100,8 @@ public:
     }
 
 private:
-    net::ThreadGroup group_;
-    net::StreamSocket listener_;
+    core::ThreadGroup group_;
+    net::Listener listener_;
     std::mutex lock_;
     std::vector<net::Socket> accepted_;
     std::vector<std::unique_ptr<net::StreamSocket>> conns_;
@@ -105,7 +112,8 @@ inline std::string readN(net::StreamSocket* s, std::size_t n) {
     std::string out;
     std::vector<char> buf(65536);
     while (s && out.size() < n) {
-        int r = s->Receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
+        int r =
+            s->receive(buf.data(), static_cast<int>(std::min(buf.size(), n - out.size())), 10000);
         if (r <= 0) break;
         out.append(buf.data(), static_cast<std::size_t>(r));
     }
@@ -113,7 +121,7 @@ inline std::string readN(net::StreamSocket* s, std::size_t n) {
 }
 
 inline bool sendText(net::StreamSocket* s, const std::string& text) {
-    return s && s->SendAll(text.data(), text.size()) == 1;
+    return s && s->sendAll(text.data(), text.size()) == 1;
 }
 
 class TcpTest : public ::testing::Test {
@@ -122,6 +130,7 @@ protected:
     void TearDown() override {
         for (void* h : handles_) Close_Tcp(h);
         timing::restoreDefaults();
+        ReceiveBudget::setDefaultLimitForTests(0);
         wirekit::test::resetLogs();
     }
     void* endpoint(int slot) {

@@ -32,7 +32,7 @@ extern char** environ;
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
 namespace wirekit::test {
 
@@ -159,7 +159,8 @@ inline int ChildProcess::wait(std::chrono::milliseconds timeout) {
     return exitCode_;
 }
 
-inline bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+inline bool ChildProcess::waitForOutput(const std::string& text,
+                                        std::chrono::milliseconds timeout) {
     if (!started()) return false;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (out().find(text) == std::string::npos) {
@@ -230,8 +231,7 @@ inline ChildProcess::ChildProcess(const std::vector<std::string>& args, const st
         // A console of its own (hidden), so that stop() can press Ctrl-C
         // there for this child alone.
         if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                           stoppable ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup,
-                           &info)) {
+                           stoppable ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &info)) {
             CloseHandle(info.hThread);
             process_ = info.hProcess;
             processId_ = info.dwProcessId;

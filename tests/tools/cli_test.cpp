@@ -2,14 +2,13 @@
 // loopback, usage errors, the demo, and a receiver facing a hostile offer.
 #include <gtest/gtest.h>
 
-#include "frame/platform.h"
-
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "child_process.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "wirekit.h"
 
@@ -100,7 +99,8 @@ TEST(CliFilters, DesAndCompressionRoundTripThroughPipes) {
     std::string data(100003, '\0');
     for (char& c : data) c = static_cast<char>(rng());
     for (const char* keyOption : {"--key", "--key-hex"}) {
-        std::string key = std::string(keyOption) == "--key" ? "8bytekey" : "00112233445566778899aabbccddeeff";
+        std::string key =
+            std::string(keyOption) == "--key" ? "8bytekey" : "00112233445566778899aabbccddeeff";
         std::string cipher, plain;
         ASSERT_EQ(runCli({"des", "encrypt", keyOption, key}, &cipher, nullptr, data), 0);
         EXPECT_EQ(cipher.size(), data.size() + 5);  // padded to whole blocks
@@ -130,24 +130,26 @@ TEST(CliTcp, SendReachesListenFromArgumentsAndStandardInput) {
     ChildProcess listener({"tcp", "listen", std::to_string(port)});
     ASSERT_TRUE(listener.waitForOutput("listening on TCP port")) << listener.err();
     std::string out;
-    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "hello", "world"}, &out), 0);
+    EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "hello", "world"}, &out),
+              0);
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port)}, nullptr, nullptr,
                      "first line\nsecond line\n"),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (11 bytes): second line"));
+    EXPECT_TRUE(listener.waitForOutput("(11 bytes): second line"));
     // Arguments arrive as given: spaces, quotes and backslashes included.
     const std::string awkward = "a \"quoted\" word back\\slash\\ \\\"";
     EXPECT_EQ(runCli({"tcp", "send", "127.0.0.1", std::to_string(port), "a \"quoted\" word",
                       "back\\slash\\", "\\\""}),
               0);
-    EXPECT_TRUE(listener.waitForOutput("message (" + std::to_string(awkward.size()) +
-                                       " bytes): " + awkward))
+    EXPECT_TRUE(
+        listener.waitForOutput("(" + std::to_string(awkward.size()) + " bytes): " + awkward))
         << listener.out();
     EXPECT_EQ(listener.stop(), 0);
     std::string heard = listener.out();
-    EXPECT_NE(heard.find("message (11 bytes): hello world"), std::string::npos) << heard;
+    EXPECT_NE(heard.find("message from connection "), std::string::npos) << heard;
+    EXPECT_NE(heard.find("(11 bytes): hello world"), std::string::npos) << heard;
     EXPECT_LT(heard.find("hello world"), heard.find("first line"));
-    EXPECT_NE(heard.find("connected: connection"), std::string::npos);
+    EXPECT_NE(heard.find("disconnected: connection"), std::string::npos) << heard;
 
     // Nobody listening any more: a one-line failure, exit 1.
     std::string err;
@@ -168,16 +170,28 @@ TEST(CliUdp, SendIsAcknowledgedByListenAndReportsSilence) {
     EXPECT_NE(out.find("acknowledged: 1 message"), std::string::npos) << out;
     // A fixed local port for the acknowledgements, and several lines.
     int from = wirekit::test::freeUdpPort();
-    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "--from", std::to_string(from),
-                      "--header", "12", "34"},
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "--from",
+                      std::to_string(from), "--header", "12", "34"},
                      &out, nullptr, "one\ntwo\n"),
               0)
         << out;
     EXPECT_TRUE(listener.waitForOutput("message from 127.0.0.1 (3 bytes): two"));
     // Other header bytes are not this listener's datagrams: no acknowledgement.
-    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"},
-                     &out),
+    EXPECT_EQ(
+        runCli({"udp", "send", "127.0.0.1", std::to_string(port), "lost", "--timeout", "1"}, &out),
+        1);
+    // The port is taken: a second listener, or acknowledgements bound to it,
+    // would hear nothing; both are refused before they start.
+    std::string err;
+    EXPECT_EQ(runCli({"udp", "listen", std::to_string(port)}, nullptr, &err), 1);
+    EXPECT_NE(err.find("cannot listen on UDP port " + std::to_string(port) + "; is it in use?"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(runCli({"udp", "send", "127.0.0.1", std::to_string(from), "x", "--from",
+                      std::to_string(port)},
+                     nullptr, &err),
               1);
+    EXPECT_NE(err.find("is it in use?"), std::string::npos) << err;
     EXPECT_EQ(listener.stop(), 0);
     EXPECT_NE(listener.out().find("message from 127.0.0.1 (8 bytes): hi there"), std::string::npos);
     EXPECT_EQ(listener.out().find("lost"), std::string::npos);
@@ -224,12 +238,48 @@ TEST(CliFile, WithoutYesTheReceiverAsksAndARefusalSavesNothing) {
     ChildProcess receiver({"file", "receive", std::to_string(port), target.path.string()}, "n\n");
     ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
     std::string err;
-    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port), (source.path / "a.txt").string()},
+    EXPECT_EQ(runCli({"file", "send", "127.0.0.1", std::to_string(port),
+                      (source.path / "a.txt").string()},
                      nullptr, &err),
               1);
     EXPECT_NE(err.find("refused"), std::string::npos) << err;
     EXPECT_EQ(receiver.wait(), 1);
     EXPECT_TRUE(fs::is_empty(target.path));
+}
+
+TEST(CliFile, ReceiveChecksItsDirectoryBeforeListening) {
+    TempDir dir;
+    writeFile(dir.path / "plain.txt", "x");
+    fs::path locked = dir.path / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    std::string unwritable = locked.string();
+    if (std::ofstream(locked / "probe")) {
+        // Writable all the same (an administrator, or a system that ignores
+        // these permissions on directories).
+        fs::remove(locked / "probe");
+#ifdef __linux__
+        unwritable = "/proc/self";  // nobody creates files there
+#else
+        unwritable.clear();
+#endif
+    }
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {(dir.path / "missing").string(), "does not exist"},
+        {(dir.path / "plain.txt").string(), "is not a directory"},
+        {unwritable, "cannot create files in"},
+    };
+    for (const auto& [target, says] : cases) {
+        if (target.empty()) continue;
+        std::string err;
+        EXPECT_EQ(runCli({"file", "receive", std::to_string(wirekit::test::freeTcpPort()), target},
+                         nullptr, &err),
+                  1)
+            << target;
+        EXPECT_NE(err.find(says), std::string::npos) << target << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    fs::permissions(locked, fs::perms::owner_all);
 }
 
 // A raw peer: a plain socket that writes whatever bytes a test gives it.

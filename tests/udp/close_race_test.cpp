@@ -21,7 +21,7 @@ protected:
         timing::setUdpResendMs(5);
         loops_ = wirekit::test::loopCount("WIREKIT_RACE_LOOPS", 200);
         counts_ = wirekit::test::ProcessCounts::settled();
-        udpThreads_ = UdpEndpoint::runningThreads();
+        udpThreads_ = core::ThreadGroup::runningThreads();
     }
 
     // What one round of a race gets: a fresh endpoint on slot 0, already
@@ -55,7 +55,7 @@ protected:
         }
         log(0).clear();
         peerHolder.reset();
-        EXPECT_TRUE(waitUntil([&] { return UdpEndpoint::runningThreads() == udpThreads_; }));
+        EXPECT_TRUE(waitUntil([&] { return core::ThreadGroup::runningThreads() == udpThreads_; }));
         counts_.expectRestored();
     }
 
@@ -103,12 +103,12 @@ TEST_F(UdpCloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         auto innerHeld = std::make_shared<std::atomic<int>>(-1);
         std::atomic<int>& inner = *innerHeld;
         log(0).setHook([&watch = r.watch, innerHeld, h, code](int c, int) {
-            std::atomic<int>& inner = *innerHeld;
+            std::atomic<int>& result = *innerHeld;
             watch.seen();
-            if (c == code && inner.load() == -1) {
-                inner = 0;
-                inner = Close_Udp(h);
-                if (inner.load() == 1) watch.closed = true;
+            if (c == code && result.load() == -1) {
+                result = 0;
+                result = Close_Udp(h);
+                if (result.load() == 1) watch.closed = true;
             }
         });
         if (code == UDP_EV_MSG_RECEIVED) {

@@ -108,7 +108,7 @@ TEST(EndpointId, TextAndVersion) {
 
 TEST(DuplicateFilter, OrderWrapAndBound) {
     DuplicateFilter f;
-    EndpointId a{1};
+    const SenderKey a{EndpointId{1}, 0x0100007F};
     f.accept(a, 7);
     EXPECT_TRUE(f.isDuplicate(a, 7));
     EXPECT_TRUE(f.isDuplicate(a, 5));
@@ -119,7 +119,7 @@ TEST(DuplicateFilter, OrderWrapAndBound) {
     auto idOf = [](std::uint32_t n) {
         EndpointId id{};
         std::memcpy(id.data() + 4, &n, sizeof n);
-        return id;
+        return SenderKey{id, 0x0100007F};
     };
     for (std::uint32_t n = 0; f.size() < DuplicateFilter::DEFAULT_CAPACITY; ++n)
         f.accept(idOf(n), 1);

@@ -9,19 +9,19 @@ namespace wirekit::udp::test {
 namespace {
 
 TEST_F(UdpTest, CloseEndsBothThreadsPrintsTheTwoLinesAndReleasesSockets) {
-    int threads = UdpEndpoint::runningThreads();
+    int threads = core::ThreadGroup::runningThreads();
     int descriptors = wirekit::test::openDescriptors();
     testing::internal::CaptureStdout();
     void* h = Init_Udp(0, nullptr, 55, 77, 0);
     void* idle = Init_Udp(0, nullptr, 55, 77, 1);
     ASSERT_EQ(ListenMessage_Udp(h), 1);
     ASSERT_EQ(ListenMessage_Udp(h), 1);  // starts nothing more
-    EXPECT_TRUE(waitUntil([&] { return UdpEndpoint::runningThreads() == threads + 2; }));
+    EXPECT_TRUE(waitUntil([&] { return core::ThreadGroup::runningThreads() == threads + 2; }));
     EXPECT_EQ(Close_Udp(h), 1);
     EXPECT_EQ(Close_Tcp(idle), 1);  // either closing export ends an endpoint
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Receive Thread Started.\nReceive Thread Ended.\n");
-    EXPECT_EQ(UdpEndpoint::runningThreads(), threads);
+    EXPECT_EQ(core::ThreadGroup::runningThreads(), threads);
     EXPECT_EQ(wirekit::test::openDescriptors(), descriptors);
     EXPECT_EQ(Close_Udp(h), 0);
     EXPECT_EQ(GetMessage_Udp(h, nullptr, 0), -1);

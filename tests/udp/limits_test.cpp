@@ -11,7 +11,8 @@ TEST_F(UdpTest, LargestPayloadTravelsWholeBetweenEndpoints) {
     ASSERT_EQ(ListenMessage_Udp(from), 1);
     ASSERT_EQ(ListenMessage_Udp(to), 1);
     std::string payload(MAX_UDP_PAYLOAD_BYTES, '\0');
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 7 + i / 251);
     ASSERT_EQ(MAX_UDP_PAYLOAD_BYTES, 65476);
     ASSERT_EQ(SendMessage_Udp(from, "127.0.0.1", portOf(to), payload.data(),
                               static_cast<int>(payload.size())),

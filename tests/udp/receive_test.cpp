@@ -52,10 +52,18 @@ TEST_F(UdpReceive, DuplicatesAreAcknowledgedButNeitherQueuedNorReported) {
     exchange(7, "seven");                          // re-sent after a lost acknowledgement
     exchange(5, "five");                           // older than one already accepted
     exchange(1, "other", true, EndpointId{0xB2});  // another sender's 1 is new
-    ASSERT_TRUE(log(0).waitFor(UDP_EV_MSG_RECEIVED, 2));
+    // Another host forging the first sender's identity with a far higher
+    // number does not make the real sender's next message look stale.
+    RawPeer forger("127.0.0.2");
+    forger.send(portOf(h_), message(1000007, forger.port(), "forged"));
+    EXPECT_EQ(forger.receive(), ack(1000007));
+    exchange(8, "eight");
+    ASSERT_TRUE(log(0).waitFor(UDP_EV_MSG_RECEIVED, 4));
     EXPECT_EQ(take(h_), "127.0.0.1:seven");
     EXPECT_EQ(take(h_), "127.0.0.1:other");
-    EXPECT_EQ(log(0).count(UDP_EV_MSG_RECEIVED), 2);
+    EXPECT_EQ(take(h_), "127.0.0.2:forged");
+    EXPECT_EQ(take(h_), "127.0.0.1:eight");
+    EXPECT_EQ(log(0).count(UDP_EV_MSG_RECEIVED), 4);
 }
 
 TEST_F(UdpReceive, The102ndMessageIsRefusedUntilTheHostMakesRoom) {

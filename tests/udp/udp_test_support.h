@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/timing.h"
+#include "api/registry.h"
+#include "core/timing.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "udp/udp_endpoint.h"
 
@@ -32,10 +33,19 @@ inline Bytes ack(std::int32_t sequence) {
     return p.data;
 }
 
-// Holds a socket-library reference of its own for its raw socket.
+inline std::uint32_t addressOf(const char* dotted) {
+    std::uint32_t address = 0;
+    platform::parseDottedAddress(dotted, &address);
+    return address;
+}
+
+// Holds a socket-library reference of its own for its raw socket, bound to
+// `source` (another loopback address plays another host).
 class RawPeer {
 public:
-    RawPeer() : s_(platform::udpSocket()) { platform::bindAny(s_, 0); }
+    explicit RawPeer(const char* source = "0.0.0.0") : s_(platform::udpSocket()) {
+        platform::bindTo(s_, addressOf(source), 0);
+    }
     ~RawPeer() { platform::closeSocket(s_); }
     int port() const { return platform::localPort(s_); }
     void send(int port, const Bytes& b) {
@@ -78,7 +88,7 @@ protected:
         return handles_.back();
     }
     static std::shared_ptr<UdpEndpoint> endpoint(void* h) {
-        return EndpointRegistry::instance().findAs<UdpEndpoint>(h, EndpointKind::Udp);
+        return api::EndpointRegistry::instance().findUdp(h);
     }
     static int portOf(void* h) { return endpoint(h)->localPort(); }
     // The oldest message as "address:payload", or "" when none is queued.

@@ -1,4 +1,4 @@
-#include "frame/timing.h"
+#include "core/timing.h"
 
 #include <atomic>
 

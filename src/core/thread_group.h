@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-namespace wirekit::net {
+namespace wirekit::core {
 
 // Stack reserved for each thread of a group. Sessions and file senders keep
 // their buffers on the heap and use a few KiB of stack themselves, but the
@@ -16,8 +16,9 @@ namespace wirekit::net {
 // them.
 constexpr std::size_t GROUP_THREAD_STACK_BYTES = 256 * 1024;
 
-// A set of detached threads started by one owner (a TCP endpoint, for its
-// sessions and file senders). The group counts the threads that still run,
+// A set of detached threads started by one owner (an endpoint, for its
+// sessions, file senders or UDP threads; a listener, for its accept thread).
+// Every thread of the library starts here. The group counts the threads that still run,
 // lets the owner wait until none does, and tells whether the calling thread
 // is one of them (an owner closed from inside one of its own threads must not
 // wait for that thread).
@@ -49,9 +50,12 @@ public:
     // True when the calling thread was started by this group.
     bool isMember() const;
 
+    // Threads of every group that are running now (tests, diagnostics).
+    static int runningThreads();
+
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
 
-}  // namespace wirekit::net
+}  // namespace wirekit::core

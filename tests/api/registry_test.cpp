@@ -1,5 +1,7 @@
 // Handle numbering, retirement and the socket-library reference, through the
 // exports and through the registry itself.
+#include "api/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform.h"
-#include "frame/registry.h"
+#include "filexfer/file_side.h"
+#include "platform/platform.h"
+#include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
 namespace {
@@ -20,7 +23,7 @@ TEST(Registry, NumbersFollowEachOtherAcrossKinds) {
     void* u = Init_Udp(0, nullptr, 55, 77, 0);
     void* t = Init_Tcp(nullptr);
     void* u2 = Init_Udp(0, nullptr, 55, 77, 0);
-    ASSERT_NE(u, wirekit::FAILED_HANDLE);
+    ASSERT_NE(u, wirekit::api::FAILED_HANDLE);
     EXPECT_EQ(number(t), number(u) + 1);
     EXPECT_EQ(number(u2), number(t) + 1);
     EXPECT_EQ(Close_Udp(u), 1);
@@ -69,7 +72,7 @@ TEST(Registry, HandleOfTheOtherKindNamesNothingButCloseRemovesIt) {
 TEST(Registry, HandlesThatNameNothingAreRefusedByEveryExport) {
     void* live = Init_Tcp(nullptr);
     const std::vector<void*> bogus = {
-        nullptr, handleOf(number(live) + 1000), handleOf(0xFFFFFFFFu), wirekit::FAILED_HANDLE,
+        nullptr, handleOf(number(live) + 1000), handleOf(0xFFFFFFFFu), wirekit::api::FAILED_HANDLE,
         // Past 32 bits where pointers are wider; 0 where not.
         handleOf(static_cast<std::uintptr_t>(std::uint64_t{1} << 40))};
     char buffer[16];
@@ -108,7 +111,7 @@ TEST(Registry, HandlesThatNameNothingAreRefusedByEveryExport) {
 // The registry holds one reference while any endpoint exists; a TCP
 // endpoint's stream sockets hold references of their own on top.
 TEST(Registry, SocketLibraryReferenceFollowsTheEndpoints) {
-    auto& registry = wirekit::EndpointRegistry::instance();
+    auto& registry = wirekit::api::EndpointRegistry::instance();
     ASSERT_EQ(registry.size(), 0u) << "an earlier test leaked an endpoint";
     int before = wirekit::platform::netReferences();
     void* a = Init_Udp(0, nullptr, 55, 77, 0);
@@ -128,38 +131,29 @@ TEST(Registry, SocketLibraryReferenceFollowsTheEndpoints) {
 
 // A close on one thread must not free an endpoint that another thread is
 // still using through a reference it took from the registry.
-class CountingEndpoint : public wirekit::Endpoint {
-public:
-    explicit CountingEndpoint(std::atomic<int>* closes) : closes_(closes) {}
-    void close() override { closes_->fetch_add(1); }
-
-private:
-    std::atomic<int>* closes_;
-};
-
 TEST(Registry, ReferenceOutlivesConcurrentRemove) {
-    auto& registry = wirekit::EndpointRegistry::instance();
-    std::atomic<int> closes{0};
-    void* h = registry.add(wirekit::EndpointKind::Tcp, std::make_shared<CountingEndpoint>(&closes));
-    auto held = registry.find(h, wirekit::EndpointKind::Tcp);
+    auto& registry = wirekit::api::EndpointRegistry::instance();
+    void* h = Init_Tcp(nullptr);
+    wirekit::api::TcpEntry held = registry.findTcp(h);
     ASSERT_TRUE(held);
-    EXPECT_FALSE(registry.find(h, wirekit::EndpointKind::Udp));
+    EXPECT_FALSE(registry.findUdp(h));
     EXPECT_EQ(registry.remove(h), 1);
-    EXPECT_EQ(closes.load(), 1);
-    EXPECT_FALSE(registry.find(h, wirekit::EndpointKind::Tcp));
-    EXPECT_EQ(held.use_count(), 1);  // only ours is left; the object is still alive
+    EXPECT_TRUE(held.tcp->closing());
+    EXPECT_FALSE(registry.findTcp(h));
+    EXPECT_EQ(held.tcp.use_count(), 1);  // only ours is left; the object is still alive
 }
 
 TEST(Registry, ManyThreadsIssueDistinctNumbers) {
-    auto& registry = wirekit::EndpointRegistry::instance();
-    std::atomic<int> closes{0};
+    auto& registry = wirekit::api::EndpointRegistry::instance();
     std::vector<std::vector<void*>> issued(4);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i)
-                issued[t].push_back(registry.add(wirekit::EndpointKind::Udp,
-                                                 std::make_shared<CountingEndpoint>(&closes)));
+            for (int i = 0; i < 200; ++i) {
+                auto tcp = std::make_shared<wirekit::tcp::TcpEndpoint>(nullptr);
+                auto files = std::make_shared<wirekit::filexfer::FileSide>(*tcp);
+                issued[t].push_back(registry.addTcp({tcp, files}));
+            }
         });
     }
     for (auto& th : threads) th.join();
@@ -168,9 +162,10 @@ TEST(Registry, ManyThreadsIssueDistinctNumbers) {
         for (void* h : v) all.push_back(number(h));
     std::sort(all.begin(), all.end());
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+    int removed = 0;
     for (auto& v : issued)
-        for (void* h : v) EXPECT_EQ(registry.remove(h), 1);
-    EXPECT_EQ(closes.load(), 800);
+        for (void* h : v) removed += registry.remove(h);
+    EXPECT_EQ(removed, 800);
 }
 
 }  // namespace

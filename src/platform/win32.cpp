@@ -26,13 +26,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
 #include <process.h>
-
-#include "frame/platform.h"
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -40,10 +41,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
+
+#include "platform/platform.h"
 
 namespace wirekit::platform {
 namespace {
@@ -226,10 +229,12 @@ int waitOn(SOCKET s, SocketState& state, HANDLE wake, int timeoutMs) {
         if (ready != 0) return ready;
         DWORD slice = RECHECK_MS;
         if (limited) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                            .count();
-            if (left <= 0) return 0;
-            slice = static_cast<DWORD>(std::min<long long>(left, RECHECK_MS));
+            // Rounded up: a wait of what is left, cut to whole milliseconds,
+            // would end before the deadline.
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return 0;
+            const long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            slice = static_cast<DWORD>(std::min<long long>(ms, RECHECK_MS));
         }
         WSAEVENT events[3] = {state.netEvent(), state.stopEvent(), wake};
         DWORD count = wake ? 3 : 2;
@@ -409,8 +414,8 @@ int setLingerReset(Socket s) {
                : -1;
 }
 
-int bindAny(Socket s, int port) {
-    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+int bindTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
     return ::bind(sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
 
@@ -422,7 +427,9 @@ int bindListener(Socket s, int port) {
     return bindAny(s, port);
 }
 
-int listenOn(Socket s, int backlog) { return ::listen(sock(s), backlog) == 0 ? 0 : -1; }
+int listenOn(Socket s, int backlog) {
+    return ::listen(sock(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : -1;
+}
 
 Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
     SOCKET h = sock(listener);
@@ -551,8 +558,32 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     });
 }
 
-long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address,
-                  int port) {
+namespace {
+// One non-blocking call with `flags`; after this layer shut the receiving
+// direction down the stream reads as ended, as it does on POSIX.
+long receiveWithoutWaiting(Socket s, void* buffer, std::size_t length, int flags) {
+    SOCKET h = sock(s);
+    StatePtr state = stateOf(h);
+    if (!state) return -1;
+    const bool stopped = state->receiveStopped();
+    const int r = ::recv(h, static_cast<char*>(buffer), clampLength(length), flags);
+    if (r != SOCKET_ERROR) return r;
+    const int err = ::WSAGetLastError();
+    if (stopped && (err == WSAEWOULDBLOCK || err == WSAESHUTDOWN)) return 0;
+    ::WSASetLastError(err);
+    return -1;
+}
+}  // namespace
+
+long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
+    return receiveWithoutWaiting(s, buffer, length, 0);
+}
+
+long peekBytes(Socket s, void* buffer, std::size_t length) {
+    return receiveWithoutWaiting(s, buffer, length, MSG_PEEK);
+}
+
+long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port) {
     SOCKET h = sock(s);
     sockaddr_in a = makeAddress(address, port);
     StatePtr state;
@@ -597,16 +628,6 @@ int pollReadable(Socket s) {
     return readableNow(h);
 }
 
-int pollWritable(Socket s) {
-    fd_set writeSet;
-    FD_ZERO(&writeSet);
-    FD_SET(sock(s), &writeSet);
-    timeval zero{0, 0};
-    int r = ::select(0, nullptr, &writeSet, nullptr, &zero);
-    if (r == SOCKET_ERROR) return -1;
-    return r > 0 ? 1 : 0;
-}
-
 long bytesPending(Socket s) {
     u_long n = 0;
     if (::ioctlsocket(sock(s), FIONREAD, &n) != 0) return -1;
@@ -623,7 +644,9 @@ Wakeup* createWakeup() {
         ::WSASetLastError(static_cast<int>(::GetLastError()));
         return nullptr;
     }
-    return new Wakeup{event};
+    auto* w = new (std::nothrow) Wakeup{event};
+    if (!w) ::CloseHandle(event);
+    return w;
 }
 
 void destroyWakeup(Wakeup* w) {
@@ -647,22 +670,45 @@ int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
     return waitOn(h, *state, w ? w->event : nullptr, timeoutMs);
 }
 
+int waitWoken(Wakeup* w, int timeoutMs) {
+    if (!w) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (timeoutMs >= 0) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return 0;
+            wait = static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        const DWORD r = ::WaitForSingleObject(w->event, wait);
+        if (r == WAIT_OBJECT_0) return 1;
+        if (r != WAIT_TIMEOUT) return -1;
+        // A timed wait may end a little early; the loop waits for the rest.
+    }
+}
+
 int lastError() { return ::WSAGetLastError(); }
 
 ErrorKind classifyError(int code) {
     switch (code) {
-        case 0: return ErrorKind::None;
-        case WSAEWOULDBLOCK: return ErrorKind::WouldBlock;
-        case WSAEINTR: return ErrorKind::Interrupted;
+        case 0:
+            return ErrorKind::None;
+        case WSAEWOULDBLOCK:
+            return ErrorKind::WouldBlock;
+        case WSAEINTR:
+            return ErrorKind::Interrupted;
         case WSAECONNRESET:
         case WSAECONNABORTED:
         case WSAECONNREFUSED:
         case WSAENETRESET:
-        case WSAESHUTDOWN: return ErrorKind::ConnectionReset;
+        case WSAESHUTDOWN:
+            return ErrorKind::ConnectionReset;
         // Windows reports running out of sockets as a lack of buffer space.
         case WSAEMFILE:
-        case WSAENOBUFS: return ErrorKind::TooManyFiles;
-        default: return ErrorKind::Other;
+        case WSAENOBUFS:
+            return ErrorKind::TooManyFiles;
+        default:
+            return ErrorKind::Other;
     }
 }
 

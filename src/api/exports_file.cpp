@@ -2,30 +2,27 @@
 // file side.
 #include <memory>
 
+#include "api/export_guard.h"
+#include "api/registry.h"
 #include "filexfer/file_side.h"
-#include "frame/registry.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
-using wirekit::EndpointKind;
-using wirekit::EndpointRegistry;
+using wirekit::api::EndpointRegistry;
+using wirekit::api::guarded;
+using wirekit::api::TcpEntry;
 using wirekit::filexfer::FileSide;
-using wirekit::tcp::TcpEndpoint;
 
 namespace {
-// Runs `fn` on the endpoint's file side; 0 when the handle names no TCP
-// endpoint. The endpoint reference keeps the file side alive meanwhile.
-template <typename Fn>
-int withFileSide(void* h, Fn fn) {
-    auto endpoint = EndpointRegistry::instance().findAs<TcpEndpoint>(h, EndpointKind::Tcp);
-    if (!endpoint) return 0;
-    FileSide* side = FileSide::of(*endpoint);
-    if (side == nullptr) return 0;
-    try {
-        return fn(*side);
-    } catch (...) {
-        return 0;
-    }
+// Runs `op` on the file side of the endpoint behind `h`; 0 when there is
+// none or the operation throws. The entry keeps the endpoint and its file
+// side alive meanwhile.
+template <typename Op>
+int withFileSide(void* h, Op op) {
+    return guarded(0, [&] {
+        TcpEntry entry = EndpointRegistry::instance().findTcp(h);
+        return entry ? op(*entry.files) : 0;
+    });
 }
 }  // namespace
 

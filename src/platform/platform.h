@@ -52,7 +52,7 @@ int shutdownBoth(Socket s);
 // Options (each switches the option on).
 int setReuseAddress(Socket s);  // listening and datagram sockets
 int setBroadcast(Socket s);
-int setNoDelay(Socket s);       // TCP_NODELAY on a stream socket
+int setNoDelay(Socket s);  // TCP_NODELAY on a stream socket
 // Makes an ICMP port-unreachable from an earlier send not fail later reads of
 // a datagram socket (a no-op where the platform never reports it so).
 int ignoreConnectionReset(Socket s);
@@ -64,7 +64,13 @@ int setBufferSizes(Socket s, int bytes);
 int setLingerReset(Socket s);
 
 // Binding, listening, accepting, connecting.
-int bindAny(Socket s, int port);  // 0.0.0.0:port; port 0 picks a free one
+// address:port (address in network byte order); port 0 picks a free one.
+int bindTo(Socket s, std::uint32_t address, int port);
+// 0.0.0.0:port, every local address.
+inline int bindAny(Socket s, int port) { return bindTo(s, 0, port); }
+// backlog BACKLOG_MAX asks for the longest queue of waiting connections the
+// system allows.
+constexpr int BACKLOG_MAX = -1;
 int listenOn(Socket s, int backlog);
 // Binds a listening socket so that a port held by another listening socket
 // fails but one still in TIME_WAIT from an earlier listener does not.
@@ -93,10 +99,17 @@ struct SendPart {
 // the byte count the platform took, possibly short, or -1.
 long sendGather(Socket s, const SendPart* parts, std::size_t count);
 long receiveBytes(Socket s, void* buffer, std::size_t length);
+// Like receiveBytes, but never waits: -1 with a WouldBlock error when
+// nothing is waiting. 0 at the end of the stream (also once this layer shut
+// the receiving direction down).
+long receiveBytesNow(Socket s, void* buffer, std::size_t length);
+// Looks at waiting bytes without taking them and without waiting: their
+// count (at most `length`), 0 at the end of the stream, -1 on failure (a
+// WouldBlock error when nothing is waiting).
+long peekBytes(Socket s, void* buffer, std::size_t length);
 long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port);
 // Reads one whole datagram; fills the source address and port when non-null.
-long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address,
-                     int* port);
+long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* address, int* port);
 
 // Readiness. waitReadable waits up to timeoutMs (-1: no limit) for the socket
 // to be readable (data, end of stream, a pending error, or an incoming
@@ -106,18 +119,23 @@ int waitReadable(Socket s, int timeoutMs);
 int pollReadable(Socket s);
 // Bytes waiting to be read (FIONREAD); -1 on failure.
 long bytesPending(Socket s);
-// 1 when writing would not block right now, 0 when not, -1 on failure.
-int pollWritable(Socket s);
 
 // A wake-up that another thread can raise to end a wait on a socket early.
 // waitReadableOrWoken returns 1 readable, 2 woken, 0 time limit, -1 failure.
 // A raised wake-up stays raised until clearWakeup.
 struct Wakeup;
+// Null when the system refuses one (or there is no memory for it).
 Wakeup* createWakeup();
 void destroyWakeup(Wakeup* w);
 void raiseWakeup(Wakeup* w);
 void clearWakeup(Wakeup* w);
 int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs);
+// Waits for the wake-up alone: 1 woken, 0 time limit, -1 failure.
+int waitWoken(Wakeup* w, int timeoutMs);
+// Owns a wake-up (for std::unique_ptr).
+struct WakeupDeleter {
+    void operator()(Wakeup* w) const { destroyWakeup(w); }
+};
 
 // Errors. The raw code of the last failed socket call on this thread.
 int lastError();

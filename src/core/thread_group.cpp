@@ -1,11 +1,12 @@
-#include "net/thread_group.h"
+#include "core/thread_group.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
-#include "frame/platform.h"
+#include "platform/platform.h"
 
-namespace wirekit::net {
+namespace wirekit::core {
 
 struct ThreadGroup::State {
     mutable std::mutex lock;
@@ -17,19 +18,19 @@ struct ThreadGroup::State {
 namespace {
 // The group whose thread this is; each thread belongs to at most one group.
 thread_local const void* t_memberOf = nullptr;
+std::atomic<int> g_running{0};
 }  // namespace
 
 ThreadGroup::ThreadGroup() : state_(std::make_shared<State>()) {}
 
 bool ThreadGroup::start(std::function<void()> fn) {
     std::shared_ptr<State> state = state_;
-    {
-        std::lock_guard<std::mutex> guard(state->lock);
-        if (state->closed) return false;
-        ++state->live;
-    }
-    const bool started = platform::startThread(
-        [state, fn = std::move(fn)]() mutable {
+    // Built before the thread is counted: building it may fail for want of
+    // memory, and a count without a thread would make waitIdle() wait for
+    // ever.
+    std::function<void()> body;
+    try {
+        body = [state, fn = std::move(fn)]() mutable {
             t_memberOf = state.get();
             try {
                 fn();
@@ -42,12 +43,22 @@ bool ThreadGroup::start(std::function<void()> fn) {
                 fn = nullptr;
             } catch (...) {
             }
+            g_running.fetch_sub(1);
             std::lock_guard<std::mutex> guard(state->lock);
             --state->live;
             state->ended.notify_all();
-        },
-        GROUP_THREAD_STACK_BYTES);
-    if (!started) {
+        };
+    } catch (...) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (state->closed) return false;
+        ++state->live;
+    }
+    g_running.fetch_add(1);
+    if (!platform::startThread(std::move(body), GROUP_THREAD_STACK_BYTES)) {
+        g_running.fetch_sub(1);
         std::lock_guard<std::mutex> guard(state->lock);
         --state->live;
         state->ended.notify_all();
@@ -74,4 +85,8 @@ int ThreadGroup::live() const {
 
 bool ThreadGroup::isMember() const { return t_memberOf == state_.get(); }
 
-}  // namespace wirekit::net
+}  // namespace wirekit::core
+
+namespace wirekit::core {
+int ThreadGroup::runningThreads() { return g_running.load(); }
+}  // namespace wirekit::core

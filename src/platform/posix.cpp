@@ -1,6 +1,4 @@
 // POSIX sockets behind platform.h.
-#include "frame/platform.h"
-
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,14 +12,16 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "platform/platform.h"
 
 namespace wirekit::platform {
 namespace {
@@ -101,8 +101,8 @@ int setLingerReset(Socket s) {
     return ::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
 }
 
-int bindAny(Socket s, int port) {
-    sockaddr_in a = makeAddress(htonl(INADDR_ANY), port);
+int bindTo(Socket s, std::uint32_t address, int port) {
+    sockaddr_in a = makeAddress(address, port);
     return ::bind(fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
 
@@ -114,7 +114,9 @@ int bindListener(Socket s, int port) {
     return bindAny(s, port);
 }
 
-int listenOn(Socket s, int backlog) { return ::listen(fd(s), backlog) == 0 ? 0 : -1; }
+int listenOn(Socket s, int backlog) {
+    return ::listen(fd(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : -1;
+}
 
 Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {
     sockaddr_in a{};
@@ -178,8 +180,15 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
 }
 
-long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address,
-                  int port) {
+long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
+    return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_DONTWAIT); });
+}
+
+long peekBytes(Socket s, void* buffer, std::size_t length) {
+    return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_PEEK | MSG_DONTWAIT); });
+}
+
+long sendDatagram(Socket s, const void* data, std::size_t length, std::uint32_t address, int port) {
     sockaddr_in a = makeAddress(address, port);
     return retryEintr([&] {
         return ::sendto(fd(s), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a),
@@ -201,10 +210,31 @@ long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* 
     return r;
 }
 
+namespace {
+// Waits on the descriptors with poll until one is ready or timeoutMs (-1: no
+// limit) has passed on the steady clock: a wait interrupted by a signal, or
+// one that the kernel ends a little early, waits again for what is left, so
+// that a time limit never ends before its deadline.
+int pollUntil(pollfd* fds, nfds_t count, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int wait = timeoutMs < 0 ? -1 : timeoutMs;
+    for (;;) {
+        int r = ::poll(fds, count, wait);
+        if (r > 0) return r;
+        if (r < 0 && errno != EINTR) return -1;
+        if (timeoutMs < 0) continue;
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return 0;
+        wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    }
+}
+}  // namespace
+
 // poll, not select: select cannot describe descriptors of 1024 and above.
 int waitReadable(Socket s, int timeoutMs) {
     pollfd p{fd(s), POLLIN, 0};
-    int r = retryEintr([&] { return ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs); });
+    int r = pollUntil(&p, 1, timeoutMs);
     if (r < 0) return -1;
     if (r == 0) return 0;
     if (p.revents & POLLNVAL) {
@@ -215,13 +245,6 @@ int waitReadable(Socket s, int timeoutMs) {
 }
 
 int pollReadable(Socket s) { return waitReadable(s, 0); }
-
-int pollWritable(Socket s) {
-    pollfd p{fd(s), POLLOUT, 0};
-    int r = retryEintr([&] { return ::poll(&p, 1, 0); });
-    if (r < 0) return -1;
-    return (r > 0 && (p.revents & POLLOUT)) ? 1 : 0;
-}
 
 long bytesPending(Socket s) {
     int n = 0;
@@ -237,7 +260,12 @@ struct Wakeup {
 Wakeup* createWakeup() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
-    return new Wakeup{fds[0], fds[1]};
+    auto* w = new (std::nothrow) Wakeup{fds[0], fds[1]};
+    if (!w) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    return w;
 }
 
 void destroyWakeup(Wakeup* w) {
@@ -263,7 +291,7 @@ void clearWakeup(Wakeup* w) {
 
 int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
     pollfd p[2] = {{fd(s), POLLIN, 0}, {w ? w->readEnd : -1, POLLIN, 0}};
-    int r = retryEintr([&] { return ::poll(p, w ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs); });
+    int r = pollUntil(p, w ? 2 : 1, timeoutMs);
     if (r < 0) return -1;
     if (r == 0) return 0;
     if (w && (p[1].revents & POLLIN)) return 2;
@@ -274,24 +302,36 @@ int waitReadableOrWoken(Socket s, Wakeup* w, int timeoutMs) {
     return 1;
 }
 
+int waitWoken(Wakeup* w, int timeoutMs) {
+    if (!w) return -1;
+    pollfd p{w->readEnd, POLLIN, 0};
+    const int r = pollUntil(&p, 1, timeoutMs);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
 int lastError() { return errno; }
 
 ErrorKind classifyError(int code) {
     switch (code) {
-        case 0: return ErrorKind::None;
+        case 0:
+            return ErrorKind::None;
         case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
         case EWOULDBLOCK:
 #endif
             return ErrorKind::WouldBlock;
-        case EINTR: return ErrorKind::Interrupted;
+        case EINTR:
+            return ErrorKind::Interrupted;
         case ECONNRESET:
         case ECONNABORTED:
         case ECONNREFUSED:
-        case EPIPE: return ErrorKind::ConnectionReset;
+        case EPIPE:
+            return ErrorKind::ConnectionReset;
         case EMFILE:
-        case ENFILE: return ErrorKind::TooManyFiles;
-        default: return ErrorKind::Other;
+        case ENFILE:
+            return ErrorKind::TooManyFiles;
+        default:
+            return ErrorKind::Other;
     }
 }
 

@@ -1,14 +1,14 @@
 // The contract of the platform layer that the rest of the library relies on:
 // waits end on data, on the peer's close, on another thread's shutdown, on a
 // wake-up and on their time limit; descriptors above 1023 work.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include "frame/platform.h"
 
 namespace p = wirekit::platform;
 using namespace std::chrono;
@@ -209,7 +209,8 @@ TEST_F(Platform, SendToAClosedPeerFailsWithoutASignal) {
     pair.server = p::INVALID_SOCKET_VALUE;
     std::vector<char> block(65536, 'x');
     long result = 0;
-    for (int i = 0; i < 100 && result >= 0; ++i) result = p::sendBytes(pair.client, block.data(), block.size());
+    for (int i = 0; i < 100 && result >= 0; ++i)
+        result = p::sendBytes(pair.client, block.data(), block.size());
     EXPECT_EQ(result, -1);
     EXPECT_EQ(p::classifyError(p::lastError()), p::ErrorKind::ConnectionReset);
 }
