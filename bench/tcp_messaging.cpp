@@ -246,9 +246,10 @@ Latency rawRoundTrips() {
     RawLink back = rawLink();
     std::thread echo([&] {
         rawReader(there.reader, [&](const char* data, std::uint32_t n) {
-            std::vector<char> f(4 + static_cast<std::size_t>(n));
-            std::memcpy(f.data(), &n, 4);
-            std::memcpy(f.data() + 4, data, n);
+            // The length prefix, then the bytes as they came.
+            const char* prefix = reinterpret_cast<const char*>(&n);
+            std::vector<char> f(prefix, prefix + 4);
+            f.insert(f.end(), data, data + n);
             return sendAll(back.writer, f.data(), f.size());
         });
     });

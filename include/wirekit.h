@@ -52,6 +52,21 @@
  *
  * File-transfer job and offer handles are small positive integers (they travel
  * as the event param). A handle that names no live record is refused with 0.
+ *
+ * Calling convention and binary interface
+ * ---------------------------------------
+ * Every export and the EventCallback use the C calling convention (__cdecl,
+ * the caller removes the arguments) on both Windows targets, x64 and x86;
+ * WIREKIT_CALL and WIREKIT_CALLBACK say so in every declaration, so a host
+ * compiled with another default (/Gz, -mrtd) still calls them correctly. The
+ * DLL exports the undecorated names of this header: no leading underscore, no
+ * @N suffix, no C++ mangling. `int` is 32 bits and `long` is 32 bits on both
+ * Windows targets (64 bits on 64-bit Linux); pointers, void* handles and the
+ * uintptr_t fields of the records below are 32 bits on x86 and 64 bits on
+ * x64. File sizes and positions are 64-bit on every target. The layout of
+ * FileSendJob and FileRecvOffer is checked below at compile time for 32-bit
+ * and 64-bit targets, so a host whose packing settings would change it fails
+ * to compile instead of misreading the records.
  */
 #ifndef WIREKIT_H
 #define WIREKIT_H
@@ -63,6 +78,7 @@
 #endif
 
 #if defined(_WIN32)
+#define WIREKIT_CALL __cdecl
 #define WIREKIT_CALLBACK __cdecl
 #if defined(WIREKIT_BUILDING)
 #define WIREKIT_API __declspec(dllexport)
@@ -72,6 +88,7 @@
 #define WIREKIT_API __declspec(dllimport)
 #endif
 #else
+#define WIREKIT_CALL
 #define WIREKIT_CALLBACK
 #define WIREKIT_API __attribute__((visibility("default")))
 #endif
@@ -174,7 +191,21 @@ static inline const char* wirekit_event_text(int code) {
 #define OFFER_STOPPED 5
 #define OFFER_FAILED 7
 
-/* A file being sent. Read it with GetSendJob_Tcp; the library owns the live record. */
+/* A file being sent. Read it with GetSendJob_Tcp; the library owns the live record.
+ * The fields keep this order on every target. Offsets and sizes in bytes:
+ *
+ *   field        32-bit (Win32)   64-bit (Win64, Linux x86-64)
+ *   connection     0   4            0   8
+ *   fileName       4 260            8 260
+ *   filePath     264 264          268 264
+ *   fileSize     528   8          536   8   (64-bit: 4 bytes of padding before)
+ *   bytesSent    536   8          544   8
+ *   savedState   544   4          552   4
+ *   state        548   4          556   4
+ *   busy         552   1          560   1
+ *   peerHost     553  47          561  47
+ *   whole record     600              608
+ */
 typedef struct FileSendJob {
     uintptr_t connection; /* internal reference to the connection the job travels on */
     char fileName[260];   /* name offered to the peer, no directory */
@@ -188,7 +219,20 @@ typedef struct FileSendJob {
 } FileSendJob;
 
 /* A file being received. Read it with GetRecvOffer_Tcp; name the target with
- * SetSavePath_Tcp before accepting with RecvFile_Tcp. */
+ * SetSavePath_Tcp before accepting with RecvFile_Tcp. The fields keep this
+ * order on every target. Offsets and sizes in bytes:
+ *
+ *   field           32-bit (Win32)   64-bit (Win64, Linux x86-64)
+ *   waitEvent          0   4            0   8
+ *   fileName           4 260            8 260
+ *   savePath         264 264          268 264
+ *   fileSize         528   8          536   8   (64-bit: 4 bytes of padding before)
+ *   bytesReceived    536   8          544   8
+ *   state            544   4          552   4
+ *   acceptDecision   548   1          556   1
+ *   peerAddress      549  27          557  27
+ *   whole record         576              584
+ */
 typedef struct FileRecvOffer {
     uintptr_t waitEvent;    /* non-zero while the session waits for a decision or a resume */
     char fileName[260];     /* offered name, made safe (no directory part) */
@@ -200,6 +244,52 @@ typedef struct FileRecvOffer {
     char peerAddress[27];   /* dotted IPv4 address of the offering peer */
 } FileRecvOffer;
 
+/* The layouts above, checked wherever this header is compiled: static_assert
+ * in C++, _Static_assert in C11, and an array whose size turns negative in
+ * older C. */
+#if defined(__cplusplus)
+#define WIREKIT_LAYOUT(condition, name) static_assert(condition, "wirekit.h layout: " #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define WIREKIT_LAYOUT(condition, name) _Static_assert(condition, "wirekit.h layout: " #name)
+#else
+#define WIREKIT_LAYOUT(condition, name) typedef char wirekit_layout_##name[(condition) ? 1 : -1]
+#endif
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#define WIREKIT_LAYOUT_AT(type, field, at32, at64) \
+    WIREKIT_LAYOUT(offsetof(type, field) == (at32), type##_##field)
+#define WIREKIT_LAYOUT_SIZE(type, size32, size64) \
+    WIREKIT_LAYOUT(sizeof(type) == (size32), type##_size)
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+#define WIREKIT_LAYOUT_AT(type, field, at32, at64) \
+    WIREKIT_LAYOUT(offsetof(type, field) == (at64), type##_##field)
+#define WIREKIT_LAYOUT_SIZE(type, size32, size64) \
+    WIREKIT_LAYOUT(sizeof(type) == (size64), type##_size)
+#endif
+#ifdef WIREKIT_LAYOUT_AT
+WIREKIT_LAYOUT_AT(FileSendJob, connection, 0, 0);
+WIREKIT_LAYOUT_AT(FileSendJob, fileName, 4, 8);
+WIREKIT_LAYOUT_AT(FileSendJob, filePath, 264, 268);
+WIREKIT_LAYOUT_AT(FileSendJob, fileSize, 528, 536);
+WIREKIT_LAYOUT_AT(FileSendJob, bytesSent, 536, 544);
+WIREKIT_LAYOUT_AT(FileSendJob, savedState, 544, 552);
+WIREKIT_LAYOUT_AT(FileSendJob, state, 548, 556);
+WIREKIT_LAYOUT_AT(FileSendJob, busy, 552, 560);
+WIREKIT_LAYOUT_AT(FileSendJob, peerHost, 553, 561);
+WIREKIT_LAYOUT_SIZE(FileSendJob, 600, 608);
+WIREKIT_LAYOUT_AT(FileRecvOffer, waitEvent, 0, 0);
+WIREKIT_LAYOUT_AT(FileRecvOffer, fileName, 4, 8);
+WIREKIT_LAYOUT_AT(FileRecvOffer, savePath, 264, 268);
+WIREKIT_LAYOUT_AT(FileRecvOffer, fileSize, 528, 536);
+WIREKIT_LAYOUT_AT(FileRecvOffer, bytesReceived, 536, 544);
+WIREKIT_LAYOUT_AT(FileRecvOffer, state, 544, 552);
+WIREKIT_LAYOUT_AT(FileRecvOffer, acceptDecision, 548, 556);
+WIREKIT_LAYOUT_AT(FileRecvOffer, peerAddress, 549, 557);
+WIREKIT_LAYOUT_SIZE(FileRecvOffer, 576, 584);
+#undef WIREKIT_LAYOUT_AT
+#undef WIREKIT_LAYOUT_SIZE
+#endif
+#undef WIREKIT_LAYOUT
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -208,7 +298,7 @@ extern "C" {
 typedef void(WIREKIT_CALLBACK* EventCallback)(int code, int param);
 
 /* Library probe: always the text "OK". */
-WIREKIT_API const char* hello(void);
+WIREKIT_API const char* WIREKIT_CALL hello(void);
 
 /* ---- Reliable UDP ---------------------------------------------------------
  * Init_Udp: creates an endpoint whose receive socket is bound to `port`; its
@@ -218,78 +308,80 @@ WIREKIT_API const char* hello(void);
  * 10 s until acknowledged), any other value broadcast (sent once, nothing
  * acknowledged). Returns the handle or (void*)-1. Socket failures (also a
  * port outside 0..65535) are not reported here. */
-WIREKIT_API void* Init_Udp(int port, EventCallback cb, unsigned char firstHeaderByte,
-                           unsigned char secondHeaderByte, int mode);
+WIREKIT_API void* WIREKIT_CALL Init_Udp(int port, EventCallback cb, unsigned char firstHeaderByte,
+                                        unsigned char secondHeaderByte, int mode);
 /* Stops both threads, closes the sockets and destroys the endpoint. 1 when an
  * endpoint (of either kind) was removed, 0 otherwise. Called from inside the
  * endpoint's own callback it does not wait for the calling thread: it
  * returns 1 at once, that thread ends when the callback returns, and no
  * further callback of the endpoint starts. */
-WIREKIT_API int Close_Udp(void* h);
+WIREKIT_API int WIREKIT_CALL Close_Udp(void* h);
 /* Starts the receive thread and, once, the sender thread. 1 for any known handle. */
-WIREKIT_API int ListenMessage_Udp(void* h);
+WIREKIT_API int WIREKIT_CALL ListenMessage_Udp(void* h);
 /* Queues a message for `address` (dotted IPv4) and `port`. 1 for a known handle
  * (a full queue raises 2002 and still returns 1); 0 for an unknown handle or a
  * message that can never be sent (null data with length > 0, negative length,
  * payload above MAX_UDP_PAYLOAD_BYTES, address that is not dotted IPv4, port
  * outside 1..65535); such a message uses no sequence number. */
-WIREKIT_API int SendMessage_Udp(void* h, const char* address, int port, const void* data,
-                                int length);
+WIREKIT_API int WIREKIT_CALL SendMessage_Udp(void* h, const char* address, int port,
+                                             const void* data, int length);
 /* Exactly SendMessage_Udp; whether many receive it depends on the address. */
-WIREKIT_API int Broadcast_Udp(void* h, const char* address, int port, const void* data, int length);
+WIREKIT_API int WIREKIT_CALL Broadcast_Udp(void* h, const char* address, int port, const void* data,
+                                           int length);
 /* Copies the oldest message as "address:payload" (no terminator) and returns
  * the payload length; -1 with 1006 when empty, -1 with 1005 when `size` is
  * short or `buffer` is null (the message stays queued). */
-WIREKIT_API long GetMessage_Udp(void* h, void* buffer, int size);
+WIREKIT_API long WIREKIT_CALL GetMessage_Udp(void* h, void* buffer, int size);
 
 /* ---- TCP messaging -------------------------------------------------------- */
 /* Creates a TCP endpoint (server and client roles). Handle or (void*)-1. */
-WIREKIT_API void* Init_Tcp(EventCallback cb);
+WIREKIT_API void* WIREKIT_CALL Init_Tcp(EventCallback cb);
 /* Stops listening, ends every session and sender thread, closes every
  * connection and destroys the endpoint; waits for its threads unless called
  * from one of them. 1 when an endpoint (of either kind) was removed. */
-WIREKIT_API int Close_Tcp(void* h);
+WIREKIT_API int WIREKIT_CALL Close_Tcp(void* h);
 /* Listens on `port` (all local addresses, with the longest backlog the system allows) and accepts
  * on a thread of its own; each connection gets a session thread (3015). 1 or 0. A second call while
  * listening returns 1 and changes nothing. */
-WIREKIT_API int ListenMessage_Tcp(void* h, int port);
+WIREKIT_API int WIREKIT_CALL ListenMessage_Tcp(void* h, int port);
 /* Closes the listening socket; running sessions go on. 1. */
-WIREKIT_API int StopListen_Tcp(void* h);
+WIREKIT_API int WIREKIT_CALL StopListen_Tcp(void* h);
 /* Connects the client connection. Same host text and port while connected:
  * 1 at once without reconnecting. 1 connected, 0 not. */
-WIREKIT_API int Connect_Tcp(void* h, const char* host, int port);
+WIREKIT_API int WIREKIT_CALL Connect_Tcp(void* h, const char* host, int port);
 /* Closes the client connection. 1. */
-WIREKIT_API int DisConnect_Tcp(void* h);
+WIREKIT_API int WIREKIT_CALL DisConnect_Tcp(void* h);
 /* Shuts down the receiving side of an accepted connection (the number from
  * 3015); its session then ends with 3999. 1 if it is a live session, else 0. */
-WIREKIT_API int DisConnectSocket_Tcp(void* h, void* socket);
+WIREKIT_API int WIREKIT_CALL DisConnectSocket_Tcp(void* h, void* socket);
 /* Sends one framed message over the client connection. 1 sent, 0 not. */
-WIREKIT_API int SendMessage_Tcp(void* h, const void* data, int length);
+WIREKIT_API int WIREKIT_CALL SendMessage_Tcp(void* h, const void* data, int length);
 /* Sends raw bytes (no framing) over one of this endpoint's accepted
  * connections; socket 0 means the client form. 1 sent, 0 not. */
-WIREKIT_API int SendMessageSocket_Tcp(void* h, void* socket, const void* data, int length);
+WIREKIT_API int WIREKIT_CALL SendMessageSocket_Tcp(void* h, void* socket, const void* data,
+                                                   int length);
 /* Copies the oldest received message and returns its length; -1 with 1006
  * when empty, -1 with 3003 when `size` is short (the message stays queued). */
-WIREKIT_API long GetMessage_Tcp(void* h, void* buffer, int size);
+WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size);
 
 /* ---- File transfer -------------------------------------------------------- */
 /* Queues `path` for sending to the peer of the last Connect_Tcp (3005). 1
  * queued, 0 when the file cannot be opened or sized or the path is too long. */
-WIREKIT_API int SendFile_Tcp(void* h, const char* path);
-WIREKIT_API int StopSendFile_Tcp(void* h, long job);
-WIREKIT_API int PauseSendFile_Tcp(void* h, long job);
-WIREKIT_API int ResumeSendFile_Tcp(void* h, long job);
+WIREKIT_API int WIREKIT_CALL SendFile_Tcp(void* h, const char* path);
+WIREKIT_API int WIREKIT_CALL StopSendFile_Tcp(void* h, long job);
+WIREKIT_API int WIREKIT_CALL PauseSendFile_Tcp(void* h, long job);
+WIREKIT_API int WIREKIT_CALL ResumeSendFile_Tcp(void* h, long job);
 /* Answers an offer (3004): accept or refuse. 1, or 0 for an offer that is not live. */
-WIREKIT_API int RecvFile_Tcp(void* h, long offer, bool accept);
-WIREKIT_API int StopRecvFile_Tcp(void* h, long offer);
-WIREKIT_API int PauseRecvFile_Tcp(void* h, long offer);
-WIREKIT_API int ResumeRecvFile_Tcp(void* h, long offer);
+WIREKIT_API int WIREKIT_CALL RecvFile_Tcp(void* h, long offer, bool accept);
+WIREKIT_API int WIREKIT_CALL StopRecvFile_Tcp(void* h, long offer);
+WIREKIT_API int WIREKIT_CALL PauseRecvFile_Tcp(void* h, long offer);
+WIREKIT_API int WIREKIT_CALL ResumeRecvFile_Tcp(void* h, long offer);
 /* Copies a snapshot of a live job; 0 for a job that is not live or a null `out`. */
-WIREKIT_API int GetSendJob_Tcp(void* h, long job, FileSendJob* out);
+WIREKIT_API int WIREKIT_CALL GetSendJob_Tcp(void* h, long job, FileSendJob* out);
 /* Copies a snapshot of a live offer; 0 for an offer that is not live or a null `out`. */
-WIREKIT_API int GetRecvOffer_Tcp(void* h, long offer, FileRecvOffer* out);
+WIREKIT_API int WIREKIT_CALL GetRecvOffer_Tcp(void* h, long offer, FileRecvOffer* out);
 /* Names the file an offer is written to; 0 if not live, null or too long. */
-WIREKIT_API int SetSavePath_Tcp(void* h, long offer, const char* savePath);
+WIREKIT_API int WIREKIT_CALL SetSavePath_Tcp(void* h, long offer, const char* savePath);
 
 /* ---- Cipher and compression ------------------------------------------------
  * Des_Go: ECB over ceil(length / 8) blocks of `in` into `out` (both at least
@@ -297,18 +389,18 @@ WIREKIT_API int SetSavePath_Tcp(void* h, long offer, const char* savePath);
  * DES, 9 to 16 bytes two-key triple DES; shorter keys are zero-padded, longer
  * ones cut at 16 bytes, a negative keyLength counts as 0. The bit order is the
  * library's own, not standard DES. false for null pointers or length <= 0. */
-WIREKIT_API bool Des_Go(unsigned char* out, const unsigned char* in, int length,
-                        const unsigned char* key, int keyLength, bool decrypt);
+WIREKIT_API bool WIREKIT_CALL Des_Go(unsigned char* out, const unsigned char* in, int length,
+                                     const unsigned char* key, int keyLength, bool decrypt);
 /* zlib one-shot compress at the default level; zlib status code
  * (Z_STREAM_ERROR -2 for null pointers). Succeeds whenever *destLen is at
  * least CompressBound(sourceLen). */
-WIREKIT_API int Compress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
-                         unsigned int sourceLen);
+WIREKIT_API int WIREKIT_CALL Compress(unsigned char* dest, unsigned int* destLen,
+                                      const unsigned char* source, unsigned int sourceLen);
 /* zlib one-shot uncompress; zlib status code. */
-WIREKIT_API int Uncompress(unsigned char* dest, unsigned int* destLen, const unsigned char* source,
-                           unsigned int sourceLen);
+WIREKIT_API int WIREKIT_CALL Uncompress(unsigned char* dest, unsigned int* destLen,
+                                        const unsigned char* source, unsigned int sourceLen);
 /* n + (n >> 12) + (n >> 14) + 11, in unsigned 32-bit arithmetic. */
-WIREKIT_API unsigned int CompressBound(unsigned int sourceLen);
+WIREKIT_API unsigned int WIREKIT_CALL CompressBound(unsigned int sourceLen);
 
 #ifdef __cplusplus
 } /* extern "C" */

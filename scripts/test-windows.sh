@@ -1,36 +1,74 @@
 #!/usr/bin/env bash
-# Cross-builds wirekit for 64-bit Windows with mingw-w64 into build-win64 and
-# runs the test suite under Wine (arguments are passed on to ctest, e.g.
-# -LE slow). WIREKIT_JOBS sets the build and test parallelism (default 2).
+# Cross-builds wirekit for Windows with mingw-w64 and runs the test suite
+# under Wine:
+#   bash scripts/test-windows.sh [--arch x86_64|i686] [ctest arguments...]
+# x86_64 (the default) builds into build-win64 and runs under 64-bit Wine;
+# i686 builds the 32-bit DLL into build-win32 and runs under 32-bit Wine.
+# Other arguments are passed on to ctest, e.g. -LE slow. WIREKIT_JOBS sets the
+# build and test parallelism (default 2).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
-WIREKIT_EXTRA_PACKAGES="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 ${WIREKIT_EXTRA_PACKAGES:-}" \
-    wirekit_install_deps
+
+arch=x86_64
+case "${1:-}" in
+    --arch) arch=${2:?"--arch needs x86_64 or i686"}; shift 2 ;;
+    --arch=*) arch=${1#--arch=}; shift ;;
+esac
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+case "$arch" in
+    x86_64|x64|win64)
+        arch=x86_64
+        packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64"
+        build="$root/build-win64"
+        loaders=(wine64)
+        servers=(wineserver64 wineserver)
+        winearch=win64
+        ;;
+    i686|x86|win32)
+        arch=i686
+        # 32-bit Wine comes from Debian's i386 architecture.
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            echo "wirekit: adding the i386 architecture for 32-bit Wine"
+            $sudo dpkg --add-architecture i386
+        fi
+        packages="g++-mingw-w64-i686-posix libz-mingw-w64-dev wine32:i386"
+        build="$root/build-win32"
+        loaders=(wine)
+        servers=(wineserver32 wineserver)
+        winearch=win32
+        ;;
+    *) echo "wirekit: unknown --arch '$arch' (x86_64 or i686)" >&2; exit 2 ;;
+esac
+WIREKIT_EXTRA_PACKAGES="$packages ${WIREKIT_EXTRA_PACKAGES:-}" wirekit_install_deps
 
 jobs=${WIREKIT_JOBS:-2}
-build="$root/build-win64"
 
-# Debian 12 installs the 64-bit loader and server outside the PATH.
+# Debian 12 installs the loaders and servers outside the PATH.
 wine_tool() {
-    local name=$1 path
-    for path in "$(command -v "$name" || true)" "/usr/lib/wine/$name" \
-                "$(dpkg -L wine64 2>/dev/null | grep "/$name\$" | head -n1)"; do
-        [ -n "$path" ] && [ -x "$path" ] && { echo "$path"; return 0; }
+    local name path
+    for name in "$@"; do
+        for path in "/usr/lib/wine/$name" "$(command -v "$name" || true)" \
+                    "$(dpkg -L wine64 wine32 2>/dev/null | grep "/$name\$" | head -n1)"; do
+            [ -n "$path" ] && [ -x "$path" ] && { echo "$path"; return 0; }
+        done
     done
     return 1
 }
-wine=$(wine_tool wine64) || { echo "wirekit: no wine64 loader found" >&2; exit 1; }
-wineserver=$(wine_tool wineserver64 || wine_tool wineserver) \
+wine=$(wine_tool "${loaders[@]}") || { echo "wirekit: no ${loaders[*]} loader found" >&2; exit 1; }
+wineserver=$(wine_tool "${servers[@]}") \
     || { echo "wirekit: no wineserver found" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DWIREKIT_BUILD_TESTS=ON \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON \
       -DWIREKIT_WERROR="${WIREKIT_WERROR:-OFF}" >/dev/null
 nice cmake --build "$build" -j"$jobs"
 
 # The same environment as the emulator command of the toolchain file.
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$build/wineprefix" WINEARCH="$winearch" WINEDEBUG=-all \
+       WINEDLLOVERRIDES="mscoree,mshtml="
 # One server for the whole run, with Wine's services started once by
 # wineboot (which also creates the prefix on first use): each program start
 # then costs a fraction of a second, instead of seconds for a server that

@@ -1,5 +1,9 @@
 # Checks that a DLL exports exactly the C functions that wirekit.h declares,
-# no more and no fewer, by reading its export table with objdump -p:
+# no more and no fewer, under their plain names, by reading its export table
+# with objdump -p. On 32-bit Windows a name decorated for a calling
+# convention (_name for __cdecl at the symbol level, name@N for __stdcall)
+# must not reach the table: hosts look the functions up by the header's names.
+# Run it as:
 #   cmake -DOBJDUMP=<objdump> -DLIBRARY=<dll> -DHEADER=<wirekit.h> -P dll_exports.cmake
 # The test programs of a cross build run under an emulator, which cannot start
 # host tools, so ctest runs this on the build host.
@@ -38,6 +42,17 @@ if(start GREATER -1)
       break()
     endif()
   endforeach()
+endif()
+
+set(decorated "")
+foreach(name IN LISTS exported)
+  if(name MATCHES "^_" OR name MATCHES "@[0-9]+$" OR name MATCHES "^[?]")
+    list(APPEND decorated "${name}")
+  endif()
+endforeach()
+if(decorated)
+  message(FATAL_ERROR "${LIBRARY}: decorated export names (a leading _ or ?, or an @N "
+                      "suffix): ${decorated}")
 endif()
 
 set(missing ${declared})

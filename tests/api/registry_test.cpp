@@ -71,9 +71,10 @@ TEST(Registry, HandleOfTheOtherKindNamesNothingButCloseRemovesIt) {
 // event and without touching the other arguments.
 TEST(Registry, HandlesThatNameNothingAreRefusedByEveryExport) {
     void* live = Init_Tcp(nullptr);
-    const std::vector<void*> bogus = {nullptr, handleOf(number(live) + 1000), handleOf(0xFFFFFFFFu),
-                                      wirekit::api::FAILED_HANDLE,
-                                      handleOf(std::uintptr_t(1) << 40)};
+    const std::vector<void*> bogus = {
+        nullptr, handleOf(number(live) + 1000), handleOf(0xFFFFFFFFu), wirekit::api::FAILED_HANDLE,
+        // Past 32 bits where pointers are wider; 0 where not.
+        handleOf(static_cast<std::uintptr_t>(std::uint64_t{1} << 40))};
     char buffer[16];
     FileSendJob job;
     FileRecvOffer offer;

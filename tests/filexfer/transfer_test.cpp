@@ -1,5 +1,7 @@
 // Files between two endpoints on loopback: contents, sizes, several at once,
 // refusal and the sequences of events on both ends.
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "filexfer/file_test_support.h"
@@ -71,6 +73,68 @@ TEST_F(Transfer, EmptyFileCompletesSenderWithoutCreatingTarget) {
     EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
     EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
     EXPECT_FALSE(fs::exists(received("empty.bin")));
+}
+
+// A sparse source just past 4 GiB, with known bytes across the 2 GiB and
+// 4 GiB boundaries and at both ends: every position must travel in 64 bits,
+// also where long and pointers are 32 bits wide.
+TEST_F(Transfer, SlowFilesPastTwoAndFourGiBArriveWhole) {
+    const std::int64_t size = (std::int64_t{1} << 32) + 40961;
+    const std::int64_t marks[] = {0, (std::int64_t{1} << 31) - 1000, (std::int64_t{1} << 32) - 1000,
+                                  size - 3000};
+    const std::size_t markBytes = 3000;
+    // The target is written in full; the source may take its size too where
+    // the file system keeps no holes.
+    std::error_code error;
+    const fs::space_info room = fs::space(dir_, error);
+    if (error || room.available < static_cast<std::uintmax_t>(2 * size + (256 << 20)))
+        GTEST_SKIP() << "not enough free space under " << dir_;
+    const fs::path source = dir_ / "big.bin";
+    writeFile(source, "");
+    fs::resize_file(source, static_cast<std::uintmax_t>(size), error);
+    if (error || fs::file_size(source, error) != static_cast<std::uintmax_t>(size))
+        GTEST_SKIP() << "the file system takes no file of " << size << " bytes";
+    {
+        std::fstream out(source, std::ios::binary | std::ios::in | std::ios::out);
+        for (std::int64_t at : marks) {
+            const std::string mark = patterned(markBytes, static_cast<unsigned>(at >> 8));
+            out.seekp(at);
+            out.write(mark.data(), static_cast<std::streamsize>(mark.size()));
+        }
+        ASSERT_TRUE(out.good());
+    }
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, source.string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    FileSendJob queued;
+    ASSERT_EQ(GetSendJob_Tcp(c, job, &queued), 1);
+    EXPECT_EQ(queued.fileSize, size);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
+    FileRecvOffer offered;
+    ASSERT_EQ(GetRecvOffer_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), &offered), 1);
+    EXPECT_EQ(offered.fileSize, size);
+    // Slow hosts move a few tens of MiB a second through loopback.
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, 1, std::chrono::minutes(5)));
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    EXPECT_EQ(log(1).count(TCP_EV_SEND_FAILED), 0);
+
+    const fs::path target = received("big.bin");
+    EXPECT_EQ(fs::file_size(target, error), static_cast<std::uintmax_t>(size));
+    std::ifstream in(target, std::ios::binary);
+    for (std::int64_t at : marks) {
+        std::string got(markBytes, '\0');
+        in.seekg(at);
+        in.read(&got[0], static_cast<std::streamsize>(got.size()));
+        EXPECT_TRUE(got == patterned(markBytes, static_cast<unsigned>(at >> 8))) << "at " << at;
+    }
+    // Between the marks the source is a hole, which reads as zeros.
+    std::string between(4096, 'x');
+    in.seekg((std::int64_t{3} << 30));
+    in.read(&between[0], static_cast<std::streamsize>(between.size()));
+    EXPECT_EQ(between, std::string(4096, '\0'));
 }
 
 TEST_F(Transfer, TwoFilesAtOnceBothIntact) {

@@ -13,6 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 
 int freePort() {
+    wirekit::test::NetReference net;
     net::Listener probe;
     probe.listen(0, 1);
     return probe.port();  // closed again when probe goes
@@ -94,6 +95,7 @@ TEST_F(TcpTest, FramedSendsFollowTheStateOfTheClientConnection) {
 TEST_F(TcpTest, SendThatBreaksAfterTheStartMarkRaisesDisconnected) {
     // A peer that reads nothing and then goes away while a large message is
     // still on its way.
+    wirekit::test::NetReference net;  // the listener's socket needs it on Windows
     net::Listener listener;
     ASSERT_EQ(listener.listen(0, 5), 1);
     core::ThreadGroup group;

@@ -100,6 +100,9 @@ public:
     }
 
 private:
+    // A listener holds no socket-library reference of its own (its endpoint
+    // does); on Windows it cannot open its socket without one.
+    wirekit::test::NetReference net_;  // declared first: taken before the listener opens
     core::ThreadGroup group_;
     net::Listener listener_;
     std::mutex lock_;

@@ -111,14 +111,34 @@ inline std::filesystem::path makeTempDir(const std::string& prefix) {
     return {};
 }
 
+// One pass over a tree, deepest entries first; whatever cannot be removed
+// yet stays. An entry that vanishes meanwhile is simply gone: each removal is
+// one call, and the listing of a directory is read once.
+inline void removeTreeOnce(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_directory(fs::symlink_status(path, error))) {
+        std::vector<fs::path> entries;
+        for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+            entries.push_back(it->path());
+        for (const fs::path& entry : entries) removeTreeOnce(entry);
+    }
+    fs::remove(path, error);
+}
+
 // Removes a directory tree, retrying for a moment: on Windows a file a child
-// had open can stay in its directory briefly after the child has ended.
+// had open can stay in its directory briefly after the child has ended (the
+// console a stoppable child gets holds the child's inherited handles until
+// it closes, a few hundred milliseconds later), and a file deleted while
+// open stays listed until then. std::filesystem::remove_all is not used for
+// this: mingw-w64's libstdc++ loops for ever when an entry it has listed
+// disappears before it removes it, which is what such a file does.
 inline void removeTree(const std::filesystem::path& path) {
     if (path.empty()) return;
     std::error_code error;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::filesystem::remove_all(path, error);
-        if (!std::filesystem::exists(path, error)) return;
+        removeTreeOnce(path);
+        if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }

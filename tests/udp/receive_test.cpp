@@ -54,16 +54,24 @@ TEST_F(UdpReceive, DuplicatesAreAcknowledgedButNeitherQueuedNorReported) {
     exchange(1, "other", true, EndpointId{0xB2});  // another sender's 1 is new
     // Another host forging the first sender's identity with a far higher
     // number does not make the real sender's next message look stale.
-    RawPeer forger("127.0.0.2");
-    forger.send(portOf(h_), message(1000007, forger.port(), "forged"));
-    EXPECT_EQ(forger.receive(), ack(1000007));
+    const bool secondHost = secondLoopbackHostWorks();
+    if (secondHost) {
+        RawPeer forger("127.0.0.2");
+        forger.send(portOf(h_), message(1000007, forger.port(), "forged"));
+        EXPECT_EQ(forger.receive(), ack(1000007));
+    }
     exchange(8, "eight");
-    ASSERT_TRUE(log(0).waitFor(UDP_EV_MSG_RECEIVED, 4));
+    const int messages = secondHost ? 4 : 3;
+    ASSERT_TRUE(log(0).waitFor(UDP_EV_MSG_RECEIVED, messages));
     EXPECT_EQ(take(h_), "127.0.0.1:seven");
     EXPECT_EQ(take(h_), "127.0.0.1:other");
-    EXPECT_EQ(take(h_), "127.0.0.2:forged");
+    if (secondHost) {
+        EXPECT_EQ(take(h_), "127.0.0.2:forged");
+    }
     EXPECT_EQ(take(h_), "127.0.0.1:eight");
-    EXPECT_EQ(log(0).count(UDP_EV_MSG_RECEIVED), 4);
+    EXPECT_EQ(log(0).count(UDP_EV_MSG_RECEIVED), messages);
+    if (!secondHost)
+        GTEST_SKIP() << "no datagram here leaves from 127.0.0.2: the forger was left out";
 }
 
 TEST_F(UdpReceive, The102ndMessageIsRefusedUntilTheHostMakesRoom) {

@@ -117,6 +117,8 @@ TEST_F(UdpSend, AcknowledgementsJumpTheQueueAndOnlyTheFirstMessageIsMatched) {
     peer_.send(portOf(h_), message(4, peer_.port(), "probe"));
     EXPECT_EQ(peer_.receive(), ack(4));  // every spray datagram was read before this
     EXPECT_EQ(log(0).count(UDP_EV_ACKED), 2);
+    if (!secondLoopbackHostWorks())
+        GTEST_SKIP() << "no datagram here leaves from 127.0.0.2: the far host cannot answer";
     far.send(portOf(h_), ack(3));
     ASSERT_TRUE(log(0).waitFor(UDP_EV_ACKED, 3));
 }

@@ -73,6 +73,31 @@ private:
     platform::Socket s_;
 };
 
+// Whether a datagram from a socket bound to 127.0.0.2 arrives from 127.0.0.2,
+// so that a test can play a second host on loopback. Wine binds such a UDP
+// socket to every address underneath, and its datagrams leave from
+// 127.0.0.1.
+inline bool secondLoopbackHostWorks() {
+    static const bool works = [] {
+        wirekit::test::NetReference net;
+        platform::Socket from = platform::udpSocket();
+        platform::Socket to = platform::udpSocket();
+        std::uint32_t seen = 0;
+        if (platform::bindTo(from, addressOf("127.0.0.2"), 0) == 0 &&
+            platform::bindTo(to, addressOf("127.0.0.1"), 0) == 0 &&
+            platform::sendDatagram(from, "?", 1, addressOf("127.0.0.1"), platform::localPort(to)) ==
+                1 &&
+            platform::waitReadable(to, 5000) == 1) {
+            char byte;
+            platform::receiveDatagram(to, &byte, 1, &seen, nullptr);
+        }
+        platform::closeSocket(from);
+        platform::closeSocket(to);
+        return seen == addressOf("127.0.0.2");
+    }();
+    return works;
+}
+
 // Closes what a test opened and restores the re-send interval.
 class UdpTest : public ::testing::Test {
 protected:
