@@ -45,6 +45,28 @@ void discardArrivedInput(tcp::Session& session, std::vector<unsigned char>& buff
         if (socket.receive(buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) break;
     }
 }
+
+// An offer whose size is no number cannot be received: it is refused before
+// the host hears of it, and the connection then ends as after a refused
+// offer, its bytes read and dropped until the peer closes it or the read
+// limit passes. The host never saw an offer, so that end is reported as the
+// end of a connection (3999), not of a file.
+void refuseUnreadableOffer(tcp::Session& session) {
+    if (!sendAnswer(session, ANSWER_REFUSE)) {
+        session.raise(TCP_EV_DISCONNECTED, 0);
+        return;
+    }
+    std::vector<unsigned char> buffer(FILE_CHUNK_BYTES);
+    for (;;) {
+        if (session.stopRequested()) {
+            discardArrivedInput(session, buffer);
+            return;
+        }
+        if (session.socket().receive(buffer.data(), FILE_CHUNK_BYTES, timing::readTimeoutMs()) <= 0)
+            break;
+    }
+    session.raise(TCP_EV_DISCONNECTED, 0);
+}
 }  // namespace
 
 FileRecvOffer RecvOffer::snapshot() {
@@ -281,8 +303,12 @@ private:
 
 void ReceiveSide::run(tcp::Session& session, const std::string& header,
                       const unsigned char* leftover, std::size_t length) {
-    auto offer = std::make_shared<RecvOffer>();
     const ParsedOffer parsed = parseOfferHeader(header);
+    if (!parsed.sizeIsNumber) {
+        refuseUnreadableOffer(session);
+        return;
+    }
+    auto offer = std::make_shared<RecvOffer>();
     offer->fileName = sanitizeReceivedName(parsed.name);
     offer->fileSize = parsed.size;
     offer->peerAddress = session.peerAddress().substr(0, PEER_ADDRESS_MAX);

@@ -59,12 +59,15 @@ int SendJobs::sendFile(const char* path) {
     const std::string text(path);
     // A cut path would name another file.
     if (text.empty() || text.size() > FILE_PATH_MAX) return 0;
+    const std::string name = offeredName(text);
+    // The receiver would take another name and size from the offer.
+    if (!offerCanCarry(name)) return 0;
     const std::int64_t size = readableFileSize(text);
     if (size < 0) return 0;
 
     auto job = std::make_shared<SendJob>();
     job->filePath = text;
-    job->fileName = offeredName(text);
+    job->fileName = name;
     job->fileSize = size;
     int port = 0;
     endpoint_.peer(&job->peerHost, &port);

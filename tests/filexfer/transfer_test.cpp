@@ -120,6 +120,8 @@ TEST_F(Transfer, BadSourcesAndTargets) {
     EXPECT_EQ(SendFile_Tcp(c, nullptr), 0);
     EXPECT_EQ(SendFile_Tcp(c, (std::string(300, 'x')).c_str()), 0);
     EXPECT_EQ(SendFile_Tcp(nullptr, "x"), 0);
+    // The receiver would read another name and size from the offer.
+    EXPECT_EQ(SendFile_Tcp(c, file("a,b.txt", "data").string().c_str()), 0);
     EXPECT_TRUE(log(1).codes().empty());
 
     // The target cannot be opened: 3013 with state 7.
