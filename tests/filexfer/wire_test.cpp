@@ -83,7 +83,12 @@ TEST(OfferCodec, NamesAndAnswers) {
     EXPECT_EQ(answer(std::string("acc\0ept", 7)), Answer::Unrecognised);
 }
 
-class Wire : public FileTest {};
+// The raw listeners open sockets before any endpoint does: on Windows the
+// socket library must be started for them.
+class Wire : public FileTest {
+protected:
+    wirekit::test::NetReference net_;
+};
 
 TEST_F(Wire, SenderBytesAgainstRawReceiver) {
     RawListener raw;
