@@ -139,7 +139,8 @@
     X(TCP_EV_RECV_PROGRESS, 3010, "file receive progressed or changed state (param: offer)") \
     X(TCP_EV_RECV_DONE, 3011, "file receive complete (param: offer)")                        \
     X(TCP_EV_SEND_OPEN_FAILED, 3012, "file to send could not be opened (param: job)")        \
-    X(TCP_EV_RECV_FAILED, 3013, "file receive ended by a failed read (param: offer)")        \
+    X(TCP_EV_RECV_FAILED, 3013,                                                              \
+      "file receive failed; after 3011 or a refusal: the connection ended (param: offer)")   \
     X(TCP_EV_SEND_FAILED, 3014, "file data send failed (param: job)")                        \
     X(TCP_EV_CONNECTED, 3015, "TCP connection accepted (param: socket number)")              \
     X(TCP_EV_DISCONNECTED, 3999, "TCP connection ended or offer failed")
@@ -232,10 +233,16 @@ typedef struct FileSendJob {
  *   acceptDecision   548   1          556   1
  *   peerAddress      549  27          557  27
  *   whole record         576              584
- */
+ *
+ * fileName is the offered name made safe to save on every system: only its
+ * last path component; control characters and \ / : * ? " < > | turned into
+ * '_'; no trailing dots or spaces; a device name (CON, PRN, AUX, NUL,
+ * COM1-COM9, LPT1-LPT9, with or without an extension, in any case) prefixed
+ * with '_'; at most 259 bytes, cut between UTF-8 characters. "." and ".."
+ * become "". A host may save it as dir + "/" + fileName. */
 typedef struct FileRecvOffer {
     uintptr_t waitEvent;    /* non-zero while the session waits for a decision or a resume */
-    char fileName[260];     /* offered name, made safe (no directory part) */
+    char fileName[260];     /* offered name, made safe (see the note below) */
     char savePath[264];     /* where the file is written */
     int64_t fileSize;       /* announced size */
     int64_t bytesReceived;  /* bytes written so far */
@@ -364,9 +371,22 @@ WIREKIT_API int WIREKIT_CALL SendMessageSocket_Tcp(void* h, void* socket, const 
  * when empty, -1 with 3003 when `size` is short (the message stays queued). */
 WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size);
 
-/* ---- File transfer -------------------------------------------------------- */
+/* ---- File transfer -------------------------------------------------------- *
+ * Paths and names are UTF-8 text on every system; on Windows a path that is
+ * not valid UTF-8 is read in the ANSI code page. Files of any size travel,
+ * 2 GiB and more included.
+ *
+ * A connection carries one file. After the file is complete (3011), or after
+ * a refusal, the receiving session reads on until the sender closes the
+ * connection or the read limit passes, and reports that end with 3013: there
+ * 3013 means "the connection ended", not a failure. An offer whose size is
+ * no decimal number, or a negative one, is refused without 3004, and that
+ * connection's end is reported with 3999. An accepted empty file is created
+ * and complete at once (3009, 3011). */
 /* Queues `path` for sending to the peer of the last Connect_Tcp (3005). 1
- * queued, 0 when the file cannot be opened or sized or the path is too long. */
+ * queued, 0 (with no event) when the file cannot be opened or sized, the path
+ * is too long, or the file's name (after its last '/' or '\') holds a comma
+ * or the byte 0x05, which the offer cannot carry. */
 WIREKIT_API int WIREKIT_CALL SendFile_Tcp(void* h, const char* path);
 WIREKIT_API int WIREKIT_CALL StopSendFile_Tcp(void* h, long job);
 WIREKIT_API int WIREKIT_CALL PauseSendFile_Tcp(void* h, long job);
@@ -380,7 +400,8 @@ WIREKIT_API int WIREKIT_CALL ResumeRecvFile_Tcp(void* h, long offer);
 WIREKIT_API int WIREKIT_CALL GetSendJob_Tcp(void* h, long job, FileSendJob* out);
 /* Copies a snapshot of a live offer; 0 for an offer that is not live or a null `out`. */
 WIREKIT_API int WIREKIT_CALL GetRecvOffer_Tcp(void* h, long offer, FileRecvOffer* out);
-/* Names the file an offer is written to; 0 if not live, null or too long. */
+/* Names the file an offer is written to (created, or emptied, when the first
+ * data arrives, or at once for an empty file); 0 if not live, null or too long. */
 WIREKIT_API int WIREKIT_CALL SetSavePath_Tcp(void* h, long offer, const char* savePath);
 
 /* ---- Cipher and compression ------------------------------------------------

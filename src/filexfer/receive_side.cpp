@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "core/timing.h"
 #include "filexfer/offer.h"
+#include "platform/platform.h"
 #include "tcp/session.h"
 #include "tcp/tcp_endpoint.h"
 
@@ -44,6 +44,28 @@ void discardArrivedInput(tcp::Session& session, std::vector<unsigned char>& buff
     for (int i = 0; i < DISCARD_READS_MAX && socket.peerIsQuiet() == 0; ++i) {
         if (socket.receive(buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) break;
     }
+}
+
+// An offer whose size is no number cannot be received: it is refused before
+// the host hears of it, and the connection then ends as after a refused
+// offer, its bytes read and dropped until the peer closes it or the read
+// limit passes. The host never saw an offer, so that end is reported as the
+// end of a connection (3999), not of a file.
+void refuseUnreadableOffer(tcp::Session& session) {
+    if (!sendAnswer(session, ANSWER_REFUSE)) {
+        session.raise(TCP_EV_DISCONNECTED, 0);
+        return;
+    }
+    std::vector<unsigned char> buffer(FILE_CHUNK_BYTES);
+    for (;;) {
+        if (session.stopRequested()) {
+            discardArrivedInput(session, buffer);
+            return;
+        }
+        if (session.socket().receive(buffer.data(), FILE_CHUNK_BYTES, timing::readTimeoutMs()) <= 0)
+            break;
+    }
+    session.raise(TCP_EV_DISCONNECTED, 0);
 }
 }  // namespace
 
@@ -149,6 +171,11 @@ public:
             session_.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
+        // No data follows for an empty file: it is complete once created,
+        // also when the session was stopped right after the acceptance.
+        if (accepted_ && offer_.fileSize == 0 && offer_.state.load() != OFFER_STOPPED &&
+            !completeEmptyFile())
+            return;
         buffer_.resize(FILE_CHUNK_BYTES);
         for (;;) {
             if (session_.stopRequested()) {
@@ -193,13 +220,15 @@ private:
             return false;
         }
         // A stop ends the wait too, but a decision given before it stands: a
-        // host that refuses and at once closes the endpoint or drops the
-        // connection must not leave the peer without its answer. An
-        // acceptance is not sent once stopped: the data would have nowhere
-        // to go, and the sender of a small file could count it as delivered.
+        // host that refuses, or accepts an empty file, and at once closes the
+        // endpoint or drops the connection must not leave the peer without
+        // its answer (the empty file is created before the session ends).
+        // Any other acceptance is not sent once stopped: the data would have
+        // nowhere to go, and the sender of a small file could count it as
+        // delivered.
         if (!offer_.decisionSignal.load()) return false;
         accepted_ = offer_.acceptDecision.load() == 1;
-        return !(accepted_ && session_.stopRequested());
+        return !(accepted_ && offer_.fileSize != 0 && session_.stopRequested());
     }
 
     // A paused transfer waits for a resume or a stop before its next read;
@@ -237,8 +266,8 @@ private:
             std::lock_guard<std::mutex> guard(offer_.pathLock);
             path = offer_.savePath;
         }
-        if (!path.empty()) file_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-        if (!file_.is_open()) {
+        if (!path.empty()) file_.reset(platform::createFileForWriting(path.c_str()));
+        if (!file_.isOpen()) {
             fail();
             return false;
         }
@@ -259,26 +288,33 @@ private:
                                            room, static_cast<std::int64_t>(n)))
                                      : 0;
         if (take == 0) return true;
-        if (!file_.is_open() && !openTarget()) return false;
+        if (!file_.isOpen() && !openTarget()) return false;
         const std::int64_t total = received + static_cast<std::int64_t>(take);
-        file_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(take));
-        if (total == offer_.fileSize) file_.flush();
-        if (!file_.good()) {
+        if (platform::writeFile(file_.get(), data, take) != 0) {
             fail();
             return false;
         }
         offer_.bytesReceived.store(total);
-        if (total == offer_.fileSize) {
-            session_.raise(TCP_EV_RECV_DONE, offer_.handle);
-            file_.close();
-        } else {
-            session_.raise(TCP_EV_RECV_PROGRESS, offer_.handle);
-        }
+        if (total == offer_.fileSize) return complete();
+        session_.raise(TCP_EV_RECV_PROGRESS, offer_.handle);
+        return true;
+    }
+
+    // An accepted empty file: created (3009) and complete (3011) at once.
+    // False when it cannot be created (3013).
+    bool completeEmptyFile() { return openTarget() && complete(); }
+
+    // The last byte is written (3011); the file stays open while the host
+    // handles the event. Writes go straight to the system, so nothing is
+    // left to fail at the close.
+    bool complete() {
+        session_.raise(TCP_EV_RECV_DONE, offer_.handle);
+        file_.reset();
         return true;
     }
 
     void fail() {
-        if (file_.is_open()) file_.close();
+        file_.reset();
         offer_.state.store(OFFER_FAILED);
         session_.raise(TCP_EV_RECV_FAILED, offer_.handle);
     }
@@ -289,7 +325,7 @@ private:
     // stream; it must be kept past the session's own reads.
     std::vector<unsigned char> pending_;
     std::vector<unsigned char> buffer_;
-    std::ofstream file_;
+    platform::OwnedFile file_;
     bool accepted_ = false;
 };
 
@@ -297,10 +333,14 @@ private:
 
 void ReceiveSide::run(tcp::Session& session, std::string header, const unsigned char* leftover,
                       std::size_t length) {
-    auto offer = std::make_shared<RecvOffer>();
     ParsedOffer parsed = parseOfferHeader(header);
     // Nothing of the header outlives what the record keeps of it.
     std::string().swap(header);
+    if (!parsed.sizeIsNumber) {
+        refuseUnreadableOffer(session);
+        return;
+    }
+    auto offer = std::make_shared<RecvOffer>();
     offer->fileName = sanitizeReceivedName(parsed.name);
     std::string().swap(parsed.name);
     offer->fileSize = parsed.size;

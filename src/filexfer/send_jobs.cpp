@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "core/timing.h"
 #include "filexfer/offer.h"
+#include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 
 namespace wirekit::filexfer {
@@ -24,13 +22,8 @@ void copyText(char* out, std::size_t room, const std::string& text) {
 
 // The size of a regular file, or -1 when it is none or cannot be read.
 std::int64_t readableFileSize(const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return -1;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error) return -1;
-    std::ifstream probe(path, std::ios::binary);
-    if (!probe.is_open()) return -1;
-    return static_cast<std::int64_t>(size);
+    platform::OwnedFile file(platform::openFileForReading(path.c_str()));
+    return file.isOpen() ? platform::fileSize(file.get()) : -1;
 }
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -59,12 +52,15 @@ int SendJobs::sendFile(const char* path) {
     const std::string text(path);
     // A cut path would name another file.
     if (text.empty() || text.size() > FILE_PATH_MAX) return 0;
+    const std::string name = offeredName(text);
+    // The receiver would take another name and size from the offer.
+    if (!offerCanCarry(name)) return 0;
     const std::int64_t size = readableFileSize(text);
     if (size < 0) return 0;
 
     auto job = std::make_shared<SendJob>();
     job->filePath = text;
-    job->fileName = offeredName(text);
+    job->fileName = name;
     job->fileSize = size;
     int port = 0;
     endpoint_.peer(&job->peerHost, &port);
@@ -363,11 +359,9 @@ void SendJobs::awaitAnswer(SendJob& job) {
 
 void SendJobs::dataPhase(SendJob& job) {
     endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
-    std::error_code error;
-    std::ifstream file;
-    if (std::filesystem::is_regular_file(job.filePath, error))
-        file.open(job.filePath, std::ios::binary);
-    if (!file.is_open()) {
+    // A resumed job goes on from bytesSent, which may lie past 4 GiB.
+    platform::OwnedFile file(platform::openFileForReading(job.filePath.c_str()));
+    if (!file.isOpen() || platform::seekFile(file.get(), job.bytesSent.load()) != 0) {
         if (moveState(job, JOB_PAUSED)) endpoint_.raise(TCP_EV_SEND_OPEN_FAILED, job.handle);
         return;
     }
@@ -376,18 +370,16 @@ void SendJobs::dataPhase(SendJob& job) {
         std::lock_guard<std::mutex> guard(job.connLock);
         socket = job.connection.get();
     }
-    file.seekg(job.bytesSent.load());
     std::vector<char> buffer(FILE_CHUNK_BYTES);
     while (job.bytesSent.load() < job.fileSize) {
         const std::int64_t remaining = job.fileSize - job.bytesSent.load();
         const std::size_t length =
             static_cast<std::size_t>(std::min<std::int64_t>(remaining, FILE_CHUNK_BYTES));
-        file.read(buffer.data(), static_cast<std::streamsize>(length));
-        const std::size_t got = static_cast<std::size_t>(file.gcount());
+        const long got = platform::readFile(file.get(), buffer.data(), length);
         std::size_t sent = 0;
         // A file that shrank since it was queued cannot deliver the announced
         // bytes: that ends the job like a failed send.
-        const bool ok = got == length && socket && !closed_.load() &&
+        const bool ok = got == static_cast<long>(length) && socket && !closed_.load() &&
                         socket->sendAll(buffer.data(), length, &sent) == 1;
         job.bytesSent.fetch_add(static_cast<std::int64_t>(sent));
         if (!ok) {

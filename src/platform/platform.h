@@ -1,6 +1,7 @@
-// These are the socket services that a platform must implement for wirekit.
-// Everything here is a thin wrapper: one call of the operating system's socket
-// library, its result passed back as that library reports it, IPv4 only.
+// These are the socket and file services that a platform must implement for
+// wirekit. Everything here is a thin wrapper: one call of the operating
+// system's socket or file library (or a loop of them where stated), its
+// result passed back as that library reports it, IPv4 only.
 // Threads, locks, condition variables and clocks come from the C++ standard
 // library, not from here, except for starting a thread with a chosen stack
 // size, which the standard library cannot do. No OS header may be included by
@@ -165,6 +166,48 @@ void freePages(void* pages, std::size_t bytes);
 // cannot be started. `fn` must not throw; it is destroyed on the new thread
 // after it returned.
 bool startThread(std::function<void()> fn, std::size_t stackBytes);
+
+// Files. Paths are UTF-8 text on every system; on Windows a path that is not
+// valid UTF-8 is read in the ANSI code page. Sizes and positions are 64-bit
+// in every build, 32-bit processes included.
+// A file of the platform (a descriptor on POSIX, a HANDLE on Windows).
+using File = std::intptr_t;
+constexpr File INVALID_FILE_VALUE = -1;
+// Opens an existing regular file for reading (never a directory, device or
+// pipe, and without waiting for one); INVALID_FILE_VALUE otherwise.
+File openFileForReading(const char* path);
+// Creates the file, or empties an existing one, for writing.
+File createFileForWriting(const char* path);
+// The size of an open file in bytes, or -1.
+std::int64_t fileSize(File f);
+// Moves the position to `offset` bytes from the start.
+int seekFile(File f, std::int64_t offset);
+// Reads until `length` bytes or the end of the file: the count, possibly
+// short only at the end, or -1.
+long readFile(File f, void* buffer, std::size_t length);
+// Writes all `length` bytes (0), or fails (-1).
+int writeFile(File f, const void* data, std::size_t length);
+int closeFile(File f);
+// Owns an open file and closes it when it goes.
+class OwnedFile {
+public:
+    OwnedFile() = default;
+    explicit OwnedFile(File f) : file_(f) {}
+    OwnedFile(const OwnedFile&) = delete;
+    OwnedFile& operator=(const OwnedFile&) = delete;
+    ~OwnedFile() { reset(); }
+    bool isOpen() const { return file_ != INVALID_FILE_VALUE; }
+    File get() const { return file_; }
+    // Closes the file held now and holds `f` instead; closeFile's result.
+    int reset(File f = INVALID_FILE_VALUE) {
+        const int result = isOpen() ? closeFile(file_) : 0;
+        file_ = f;
+        return result;
+    }
+
+private:
+    File file_ = INVALID_FILE_VALUE;
+};
 
 // Number of descriptors the process has open (on Windows, the sockets this
 // layer has open), or -1 where unknown (tests).

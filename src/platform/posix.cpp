@@ -1,4 +1,9 @@
-// POSIX sockets behind platform.h.
+// POSIX sockets and files behind platform.h.
+//
+// File offsets are 64 bits wide also in a 32-bit process.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -410,6 +416,72 @@ bool startThread(std::function<void()> fn, std::size_t stackBytes) {
         return false;
     }
     return true;
+}
+
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
+// Opened without waiting, so that a pipe with no writer does not block;
+// the flag is then taken off again.
+File openFileForReading(const char* path) {
+    if (!path) return INVALID_FILE_VALUE;
+    const int f = retryEintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+    if (f < 0) return INVALID_FILE_VALUE;
+    struct stat info;
+    if (::fstat(f, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fcntl(f, F_SETFL, ::fcntl(f, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(f);
+        return INVALID_FILE_VALUE;
+    }
+    return f;
+}
+
+File createFileForWriting(const char* path) {
+    if (!path) return INVALID_FILE_VALUE;
+    const int f =
+        retryEintr([&] { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+    return f < 0 ? INVALID_FILE_VALUE : f;
+}
+
+std::int64_t fileSize(File f) {
+    struct stat info;
+    if (::fstat(fd(f), &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+int seekFile(File f, std::int64_t offset) {
+    return ::lseek(fd(f), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 0
+                                                                                              : -1;
+}
+
+long readFile(File f, void* buffer, std::size_t length) {
+    length = std::min<std::size_t>(length, LONG_MAX);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = retryEintr(
+            [&] { return ::read(fd(f), static_cast<char*>(buffer) + done, length - done); });
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+int writeFile(File f, const void* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = retryEintr(
+            [&] { return ::write(fd(f), static_cast<const char*>(data) + done, length - done); });
+        if (n <= 0) return -1;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int closeFile(File f) {
+    if (f == INVALID_FILE_VALUE) return -1;
+    // A failed close can be the first report of a failed write (on network
+    // file systems), so it counts; it is not retried, as for sockets.
+    return ::close(fd(f)) == 0 ? 0 : -1;
 }
 
 int openDescriptorCount() {

@@ -1,4 +1,4 @@
-// Winsock 2.2 behind platform.h.
+// Winsock 2.2 and the wide-character file calls behind platform.h.
 //
 // Windows does not end a blocked accept, recv or readiness wait when another
 // thread shuts the socket down (only closesocket does, and closing a socket
@@ -20,6 +20,10 @@
 // what openDescriptorCount reports); the record owns the two events and the
 // stop flags, and is shared with the threads that wait, so closing a socket
 // never frees what a waiting thread still reads.
+//
+// Files are opened by CreateFileW, so that a UTF-8 path names the same file
+// whatever the ANSI code page is; a path that is not UTF-8 is read in the
+// ANSI code page, as the narrow calls read every path.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -44,6 +48,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_map>
 
 #include "platform/platform.h"
@@ -790,6 +795,100 @@ bool startThread(std::function<void()> fn, std::size_t stackBytes) {
     }
     ::CloseHandle(reinterpret_cast<HANDLE>(thread));
     return true;
+}
+
+namespace {
+// Text of `path` as the wide-character calls take it: UTF-8 when it is
+// valid UTF-8, otherwise the ANSI code page. Empty when neither reads it.
+std::wstring widePath(const char* path) {
+    for (UINT codePage : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int n = ::MultiByteToWideChar(codePage, flags, path, -1, nullptr, 0);
+        if (n <= 0) continue;
+        std::wstring wide(static_cast<std::size_t>(n), L'\0');
+        if (::MultiByteToWideChar(codePage, flags, path, -1, &wide[0], n) != n) continue;
+        wide.resize(static_cast<std::size_t>(n - 1));  // the terminator
+        return wide;
+    }
+    return std::wstring();
+}
+
+HANDLE handle(File f) { return reinterpret_cast<HANDLE>(f); }
+
+File openWide(const char* path, DWORD access, DWORD share, DWORD disposition) {
+    if (!path || !*path) return INVALID_FILE_VALUE;
+    const std::wstring wide = widePath(path);
+    if (wide.empty()) return INVALID_FILE_VALUE;
+    const HANDLE h = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? INVALID_FILE_VALUE : reinterpret_cast<File>(h);
+}
+}  // namespace
+
+// Others may read, write, rename or delete a file while it is being sent, as
+// on POSIX. CreateFileW opens no directory without FILE_FLAG_BACKUP_SEMANTICS;
+// devices (NUL, COM1, a console) are not disk files.
+File openFileForReading(const char* path) {
+    const File f = openWide(path, GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (f == INVALID_FILE_VALUE) return f;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(handle(f)) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(handle(f), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::CloseHandle(handle(f));
+        return INVALID_FILE_VALUE;
+    }
+    return f;
+}
+
+// Others may read a file while it is being received (to show its growth).
+File createFileForWriting(const char* path) {
+    return openWide(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+}
+
+std::int64_t fileSize(File f) {
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle(f), &size)) return -1;
+    return static_cast<std::int64_t>(size.QuadPart);
+}
+
+int seekFile(File f, std::int64_t offset) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return offset >= 0 && ::SetFilePointerEx(handle(f), to, nullptr, FILE_BEGIN) ? 0 : -1;
+}
+
+long readFile(File f, void* buffer, std::size_t length) {
+    length = std::min<std::size_t>(length, LONG_MAX);
+    std::size_t done = 0;
+    while (done < length) {
+        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(handle(f), static_cast<char*>(buffer) + done, ask, &got, nullptr))
+            return -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<long>(done);
+}
+
+int writeFile(File f, const void* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD put = 0;
+        if (!::WriteFile(handle(f), static_cast<const char*>(data) + done, ask, &put, nullptr) ||
+            put == 0)
+            return -1;
+        done += put;
+    }
+    return 0;
+}
+
+int closeFile(File f) {
+    if (f == INVALID_FILE_VALUE) return -1;
+    return ::CloseHandle(handle(f)) ? 0 : -1;
 }
 
 int openDescriptorCount() {

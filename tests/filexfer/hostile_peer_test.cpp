@@ -4,6 +4,7 @@
 // and give back every descriptor; nothing may hang.
 #include <chrono>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "filexfer/file_test_support.h"
@@ -66,6 +67,61 @@ TEST_F(HostileFilePeer, ReceiverKeepsExactlyTheAnnouncedBytes) {
     EXPECT_EQ(std::count_if(done, events.end(),
                             [](const auto& e) { return e.first == TCP_EV_RECV_PROGRESS; }),
               0);
+    expectNothingLeaked();
+}
+
+// A size that is no number, or a negative one, cannot be received: the
+// offer is refused before the host hears of it, and the connection ends as
+// after a refusal, reported as the end of a connection.
+TEST_F(HostileFilePeer, OffersWithoutAUsableSizeAreRefusedUnseen) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    int ends = 0;
+    for (const char* header : {"SENDFILE:x.bin,abc", "SENDFILE:x.bin,-5", "SENDFILE:x.bin"}) {
+        SCOPED_TRACE(header);
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect(port));
+        ASSERT_TRUE(peer.send(std::string(header) + "\x05\x06"));
+        EXPECT_EQ(peer.read(6), "refuse");
+        peer.socket.disconnect();
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED, ++ends));
+    }
+    EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 0);
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_FAILED), 0);
+    EXPECT_FALSE(fs::exists(received("x.bin")));
+    expectNothingLeaked();
+}
+
+// Names that would leave the save folder, open a device or come out garbled
+// on some system land inside the folder under their cleaned names when the
+// host saves under the folder and the offer's fileName.
+TEST_F(HostileFilePeer, HostileNamesLandInsideTheSaveFolderCleaned) {
+    int port = 0;
+    void* s = server(0, &port);
+    autoAnswer(s, 0);
+    const std::string accented = "r\xc3\xa9sum\xc3\xa9.txt";
+    int done = 0;
+    for (const std::string& name : {std::string("C:evil.txt"), std::string("NUL.txt"), accented}) {
+        SCOPED_TRACE(name);
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect(port));
+        ASSERT_TRUE(peer.send(offerText(name, 4)));
+        EXPECT_EQ(peer.read(6), "accept");
+        ASSERT_TRUE(peer.send(std::string("data")));
+        ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, ++done));
+        peer.socket.disconnect();
+    }
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_ / "received")) {
+        names.insert(entry.path().filename().u8string());
+        EXPECT_EQ(fs::file_size(entry.path()), 4u) << entry.path().filename().u8string();
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"C_evil.txt", "_NUL.txt", accented}));
+    std::set<std::string> top;
+    for (const auto& entry : fs::directory_iterator(dir_))
+        top.insert(entry.path().filename().u8string());
+    EXPECT_EQ(top, std::set<std::string>{"received"});
     expectNothingLeaked();
 }
 

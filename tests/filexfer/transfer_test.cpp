@@ -62,17 +62,38 @@ TEST_F(Transfer, EventSequencesOnBothEnds) {
     EXPECT_EQ(RecvFile_Tcp(s, paramOf(0, TCP_EV_FILE_OFFER), true), 0);
 }
 
-TEST_F(Transfer, EmptyFileCompletesSenderWithoutCreatingTarget) {
+TEST_F(Transfer, EmptyFileArrives) {
     int port = 0;
     void* s = server(0, &port);
     autoAnswer(s, 0);
     void* c = client(1, port);
+    writeFile(received("empty.bin"), "old contents");
     ASSERT_EQ(SendFile_Tcp(c, file("empty.bin", "").string().c_str()), 1);
     ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
-    EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
-    EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
-    EXPECT_FALSE(fs::exists(received("empty.bin")));
+    const Seq expected{TCP_EV_CONNECTED,    TCP_EV_CONNECTED, TCP_EV_FILE_OFFER,
+                       TCP_EV_RECV_STARTED, TCP_EV_RECV_DONE, TCP_EV_RECV_FAILED};
+    EXPECT_EQ(fileSequence(0), expected);
+    EXPECT_TRUE(fs::exists(received("empty.bin")));
+    EXPECT_EQ(fs::file_size(received("empty.bin")), 0u);
+}
+
+// The acceptance goes out although the endpoint closes right after it, and
+// the empty file is created before the session ends.
+TEST_F(Transfer, EmptyFileAcceptedByAHostThatClosesAtOnce) {
+    int port = 0;
+    void* s = server(0, &port);
+    const std::string target = (dir_ / "closing.bin").string();
+    log(0).setHook([s, target](int code, int param) {
+        if (code != TCP_EV_FILE_OFFER) return;
+        SetSavePath_Tcp(s, param, target.c_str());
+        RecvFile_Tcp(s, param, true);
+        Close_Tcp(s);
+    });
+    void* c = client(1, port);
+    ASSERT_EQ(SendFile_Tcp(c, file("empty.bin", "").string().c_str()), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE));
+    EXPECT_TRUE(wirekit::test::waitUntil([&] { return fs::exists(target); }));
 }
 
 // A sparse source just past 4 GiB, with known bytes across the 2 GiB and
@@ -184,6 +205,8 @@ TEST_F(Transfer, BadSourcesAndTargets) {
     EXPECT_EQ(SendFile_Tcp(c, nullptr), 0);
     EXPECT_EQ(SendFile_Tcp(c, (std::string(300, 'x')).c_str()), 0);
     EXPECT_EQ(SendFile_Tcp(nullptr, "x"), 0);
+    // The receiver would read another name and size from the offer.
+    EXPECT_EQ(SendFile_Tcp(c, file("a,b.txt", "data").string().c_str()), 0);
     EXPECT_TRUE(log(1).codes().empty());
 
     // The target cannot be opened: 3013 with state 7.
@@ -195,7 +218,11 @@ TEST_F(Transfer, BadSourcesAndTargets) {
     const std::string data = patterned(1000);
     ASSERT_EQ(SendFile_Tcp(c, file("t.bin", data).string().c_str()), 1);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    // So does an empty file, which is created at its acceptance.
+    ASSERT_EQ(SendFile_Tcp(c, file("e.bin", "").string().c_str()), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED, 2));
     EXPECT_EQ(log(0).count(TCP_EV_RECV_STARTED), 0);
+    EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
     EXPECT_FALSE(fs::exists(dir_ / "no_such_dir"));
 }
 

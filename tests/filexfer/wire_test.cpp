@@ -19,16 +19,20 @@ TEST(OfferCodec, HeaderRules) {
     p = parseOfferHeader("XYZ:data.bin,17");  // the text before the colon is ignored
     EXPECT_EQ(p.name, "data.bin");
     EXPECT_EQ(p.size, 17);
-    p = parseOfferHeader("SENDFILE:a,b.txt,5");  // a comma in the name
-    EXPECT_EQ(p.name, "a");
-    EXPECT_EQ(p.size, 0);
+    p = parseOfferHeader("SENDFILE:report, final.txt,5");  // the last comma ends the name
+    EXPECT_EQ(p.name, "report, final.txt");
+    EXPECT_EQ(p.size, 5);
+    EXPECT_TRUE(p.sizeIsNumber);
     p = parseOfferHeader("no colon,12");
     EXPECT_EQ(p.name, "no colon");
     EXPECT_EQ(p.size, 12);
     p = parseOfferHeader("SENDFILE:nocomma");
     EXPECT_EQ(p.name, "");
-    EXPECT_EQ(p.size, 0);
+    EXPECT_FALSE(p.sizeIsNumber);
     EXPECT_EQ(parseOfferHeader("S:x, \t-1").size, -1);
+    EXPECT_FALSE(parseOfferHeader("S:x, \t-1").sizeIsNumber);
+    EXPECT_FALSE(parseOfferHeader("S:x,abc").sizeIsNumber);
+    EXPECT_TRUE(parseOfferHeader("S:x, +0").sizeIsNumber);
     EXPECT_EQ(parseOfferHeader("S:x,4294967296").size, 4294967296LL);
     EXPECT_EQ(parseOfferHeader("S:x,12abc").size, 12);
     EXPECT_EQ(parseOfferHeader(std::string("S:x,9\0"
@@ -47,7 +51,27 @@ TEST(OfferCodec, NamesAndAnswers) {
     EXPECT_EQ(sanitizeReceivedName(".."), "");
     EXPECT_EQ(sanitizeReceivedName("a/."), "");
     EXPECT_EQ(sanitizeReceivedName(std::string(400, 'n')).size(), FILE_NAME_MAX);
+    // The same safe name on every system.
+    EXPECT_EQ(sanitizeReceivedName("C:evil.txt"), "C_evil.txt");
+    EXPECT_EQ(sanitizeReceivedName("a*b?c\"d<e>f|g"), "a_b_c_d_e_f_g");
+    EXPECT_EQ(sanitizeReceivedName("bell\x07\x1b[2Jx\x7f"), "bell__[2Jx_");
+    EXPECT_EQ(sanitizeReceivedName("trail.txt. . "), "trail.txt");
+    EXPECT_EQ(sanitizeReceivedName("nul.txt"), "_nul.txt");
+    EXPECT_EQ(sanitizeReceivedName("Com1.tar.gz"), "_Com1.tar.gz");
+    EXPECT_EQ(sanitizeReceivedName("AUX"), "_AUX");
+    EXPECT_EQ(sanitizeReceivedName("LPT9 .log"), "_LPT9 .log");
+    EXPECT_EQ(sanitizeReceivedName("COM10"), "COM10");
+    // The cut leaves trailing spaces, and dropping them a device name.
+    EXPECT_EQ(sanitizeReceivedName("nul" + std::string(300, ' ') + "x"), "_nul");
+    // Cut between characters: 130 two-byte characters are 260 bytes.
+    std::string accents;
+    for (int i = 0; i < 130; ++i) accents += "\xc3\xa9";
+    EXPECT_EQ(sanitizeReceivedName(accents), accents.substr(0, 258));
+    EXPECT_EQ(offeredName("x/" + accents), accents.substr(0, 258));
     EXPECT_EQ(offeredName("/tmp/dir\\sub/f.bin"), "f.bin");
+    EXPECT_FALSE(offerCanCarry("a,b.txt"));
+    EXPECT_FALSE(offerCanCarry("a\x05.txt"));
+    EXPECT_TRUE(offerCanCarry("a;b.txt"));
     auto answer = [](const std::string& s) {
         return parseAnswer(reinterpret_cast<const unsigned char*>(s.data()), s.size());
     };
@@ -59,19 +83,24 @@ TEST(OfferCodec, NamesAndAnswers) {
     EXPECT_EQ(answer(std::string("acc\0ept", 7)), Answer::Unrecognised);
 }
 
-class Wire : public FileTest {};
+// The raw listeners open sockets before any endpoint does: on Windows the
+// socket library must be started for them.
+class Wire : public FileTest {
+protected:
+    wirekit::test::NetReference net_;
+};
 
 TEST_F(Wire, SenderBytesAgainstRawReceiver) {
     RawListener raw;
     void* c = endpoint(1);
     ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", raw.port()), 1);
     const std::string data = patterned(100000, 9);
-    ASSERT_EQ(SendFile_Tcp(c, file("a,b.bin", data).string().c_str()), 1);
+    ASSERT_EQ(SendFile_Tcp(c, file("a;b.bin", data).string().c_str()), 1);
     // The job's connection is the second one; the client connection carries
     // none of the file's bytes.
     net::StreamSocket* job = raw.conn(1);
     ASSERT_NE(job, nullptr);
-    const std::string header = "SENDFILE:a,b.bin,100000\x05\x06";
+    const std::string header = "SENDFILE:a;b.bin,100000\x05\x06";
     EXPECT_EQ(readN(job, header.size()), header);
     // An unrecognised answer is read past; longer answers match on six bytes.
     ASSERT_TRUE(sendText(job, "ACCEPT"));
@@ -111,19 +140,19 @@ TEST_F(Wire, ReceiverBytesAgainstRawSender) {
     autoAnswer(s, 0);
     RawPeer peer;
     ASSERT_TRUE(peer.connect(port));
-    // The text before the colon is ignored; the name is made safe; data that
-    // follows the marker in the same segment belongs to the file, and bytes
-    // beyond the announced size are dropped.
+    // The text before the colon is ignored; the name is made safe, commas
+    // kept; data that follows the marker in the same segment belongs to the
+    // file, and bytes beyond the announced size are dropped.
     const std::string data = patterned(50000, 5);
-    ASSERT_TRUE(peer.send(std::string("XYZ:../up.bin,50000\x05\x06")));
+    ASSERT_TRUE(peer.send(std::string("XYZ:../up, final.bin,50000\x05\x06")));
     EXPECT_EQ(peer.read(6), "accept");
     ASSERT_TRUE(peer.send(data + "EXTRA BYTES"));
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE));
-    EXPECT_EQ(readFile(received("up.bin")), data);
+    EXPECT_EQ(readFile(received("up, final.bin")), data);
     const int offer = paramOf(0, TCP_EV_FILE_OFFER);
     FileRecvOffer o;
     ASSERT_EQ(GetRecvOffer_Tcp(s, offer, &o), 1);
-    EXPECT_STREQ(o.fileName, "up.bin");
+    EXPECT_STREQ(o.fileName, "up, final.bin");
     EXPECT_EQ(o.fileSize, 50000);
     EXPECT_EQ(o.bytesReceived, 50000);
     EXPECT_STREQ(o.peerAddress, "127.0.0.1");

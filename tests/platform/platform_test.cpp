@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -320,4 +321,35 @@ TEST_F(Platform, DescriptorCountFollowsOpenAndClose) {
         EXPECT_EQ(p::openDescriptorCount(), before + 3);
     }
     EXPECT_EQ(p::openDescriptorCount(), before);
+}
+
+// Positions past 4 GiB, in a sparse file, also in a 32-bit process; the
+// name is UTF-8 text, and only regular files open for reading.
+TEST(PlatformFiles, PositionsAreSixtyFourBitsAndNamesUtf8) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() /
+                         fs::u8path("wirekit_\xc3\xa9_" +
+                                    std::to_string(steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    const std::string path = (dir / "sparse.bin").u8string();
+    constexpr std::int64_t far = (std::int64_t{5} << 30) + 3;
+    {
+        p::OwnedFile out(p::createFileForWriting(path.c_str()));
+        ASSERT_TRUE(out.isOpen());
+        ASSERT_EQ(p::seekFile(out.get(), far), 0);
+        ASSERT_EQ(p::writeFile(out.get(), "end", 3), 0);
+    }
+    {
+        p::OwnedFile in(p::openFileForReading(path.c_str()));
+        ASSERT_TRUE(in.isOpen());
+        EXPECT_EQ(p::fileSize(in.get()), far + 3);
+        ASSERT_EQ(p::seekFile(in.get(), far - 1), 0);
+        char buf[8] = {};
+        EXPECT_EQ(p::readFile(in.get(), buf, sizeof buf), 4);
+        EXPECT_EQ(std::string(buf, 4), std::string("\0end", 4));
+    }
+    EXPECT_EQ(p::openFileForReading(dir.u8string().c_str()), p::INVALID_FILE_VALUE);
+    EXPECT_EQ(p::openFileForReading((dir / "missing").u8string().c_str()), p::INVALID_FILE_VALUE);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
 }
