@@ -48,20 +48,11 @@ bool pathExists(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
-// The offered name reduced to a plain file name: last component of either
-// separator style, no control characters, never empty, "." or "..".
-std::string safeName(const std::string& offered) {
-    std::string name = offered;
-    size_t cut = name.find_last_of("/\\");
-    if (cut != std::string::npos) name = name.substr(cut + 1);
-    std::string clean;
-    for (char c : name) {
-        unsigned char u = static_cast<unsigned char>(c);
-        clean += (u < 32 || u == 127 || c == ':') ? '_' : c;
-    }
-    while (!clean.empty() && (clean.back() == ' ' || clean.back() == '.')) clean.pop_back();
-    if (clean.empty() || clean == "." || clean == "..") clean = "received-file";
-    return clean;
+// The name to save under: the library has already made the offered name
+// safe on every system (FileRecvOffer.fileName); only a name that was
+// nothing but dots or spaces comes out empty.
+std::string saveName(const std::string& cleaned) {
+    return cleaned.empty() ? "received-file" : cleaned;
 }
 
 // "name (N).ext" for the first N that clashes neither with a file nor with
@@ -190,7 +181,7 @@ int sendFile(const std::string& host, int port, const std::string& path) {
 
 // Picks where an offered file is saved; empty when it is refused.
 fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool acceptAll) {
-    std::string name = safeName(offer.fileName);
+    std::string name = saveName(offer.fileName);
     std::string what = "'" + name + "' (" + formatBytes(static_cast<double>(offer.fileSize)) +
                        ") from " + offer.peerAddress;
     if (!acceptAll && !askYesNo("accept " + what + "?")) return {};
