@@ -28,37 +28,37 @@ int withFileSide(void* h, Op op) {
 
 extern "C" {
 
-WIREKIT_API int SendFile_Tcp(void* h, const char* path) {
+WIREKIT_API int WIREKIT_CALL SendFile_Tcp(void* h, const char* path) {
     return withFileSide(h, [&](FileSide& s) { return s.sends.sendFile(path); });
 }
-WIREKIT_API int StopSendFile_Tcp(void* h, long job) {
+WIREKIT_API int WIREKIT_CALL StopSendFile_Tcp(void* h, long job) {
     return withFileSide(h, [&](FileSide& s) { return s.sends.stop(job); });
 }
-WIREKIT_API int PauseSendFile_Tcp(void* h, long job) {
+WIREKIT_API int WIREKIT_CALL PauseSendFile_Tcp(void* h, long job) {
     return withFileSide(h, [&](FileSide& s) { return s.sends.pause(job); });
 }
-WIREKIT_API int ResumeSendFile_Tcp(void* h, long job) {
+WIREKIT_API int WIREKIT_CALL ResumeSendFile_Tcp(void* h, long job) {
     return withFileSide(h, [&](FileSide& s) { return s.sends.resume(job); });
 }
-WIREKIT_API int RecvFile_Tcp(void* h, long offer, bool accept) {
+WIREKIT_API int WIREKIT_CALL RecvFile_Tcp(void* h, long offer, bool accept) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.decide(offer, accept); });
 }
-WIREKIT_API int StopRecvFile_Tcp(void* h, long offer) {
+WIREKIT_API int WIREKIT_CALL StopRecvFile_Tcp(void* h, long offer) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.stop(offer); });
 }
-WIREKIT_API int PauseRecvFile_Tcp(void* h, long offer) {
+WIREKIT_API int WIREKIT_CALL PauseRecvFile_Tcp(void* h, long offer) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.pause(offer); });
 }
-WIREKIT_API int ResumeRecvFile_Tcp(void* h, long offer) {
+WIREKIT_API int WIREKIT_CALL ResumeRecvFile_Tcp(void* h, long offer) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.resume(offer); });
 }
-WIREKIT_API int GetSendJob_Tcp(void* h, long job, FileSendJob* out) {
+WIREKIT_API int WIREKIT_CALL GetSendJob_Tcp(void* h, long job, FileSendJob* out) {
     return withFileSide(h, [&](FileSide& s) { return s.sends.snapshot(job, out); });
 }
-WIREKIT_API int GetRecvOffer_Tcp(void* h, long offer, FileRecvOffer* out) {
+WIREKIT_API int WIREKIT_CALL GetRecvOffer_Tcp(void* h, long offer, FileRecvOffer* out) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.snapshot(offer, out); });
 }
-WIREKIT_API int SetSavePath_Tcp(void* h, long offer, const char* savePath) {
+WIREKIT_API int WIREKIT_CALL SetSavePath_Tcp(void* h, long offer, const char* savePath) {
     return withFileSide(h, [&](FileSide& s) { return s.receives.setSavePath(offer, savePath); });
 }
 

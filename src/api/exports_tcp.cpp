@@ -27,7 +27,7 @@ Result withTcp(void* h, Result failure, Op op) {
 
 extern "C" {
 
-WIREKIT_API void* Init_Tcp(EventCallback cb) {
+WIREKIT_API void* WIREKIT_CALL Init_Tcp(EventCallback cb) {
     return guarded(FAILED_HANDLE, [&] {
         auto endpoint = std::make_shared<TcpEndpoint>(cb);
         // The file side is installed before any thread of the endpoint can
@@ -38,43 +38,44 @@ WIREKIT_API void* Init_Tcp(EventCallback cb) {
     });
 }
 
-WIREKIT_API int Close_Tcp(void* h) {
+WIREKIT_API int WIREKIT_CALL Close_Tcp(void* h) {
     return guarded(0, [&] { return EndpointRegistry::instance().remove(h); });
 }
 
-WIREKIT_API int ListenMessage_Tcp(void* h, int port) {
+WIREKIT_API int WIREKIT_CALL ListenMessage_Tcp(void* h, int port) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) { return ep.listenMessage(port); });
 }
 
-WIREKIT_API int StopListen_Tcp(void* h) {
+WIREKIT_API int WIREKIT_CALL StopListen_Tcp(void* h) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) { return ep.stopListen(); });
 }
 
-WIREKIT_API int Connect_Tcp(void* h, const char* host, int port) {
+WIREKIT_API int WIREKIT_CALL Connect_Tcp(void* h, const char* host, int port) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) { return ep.connect(host, port); });
 }
 
-WIREKIT_API int DisConnect_Tcp(void* h) {
+WIREKIT_API int WIREKIT_CALL DisConnect_Tcp(void* h) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) { return ep.disconnect(); });
 }
 
-WIREKIT_API int DisConnectSocket_Tcp(void* h, void* socket) {
+WIREKIT_API int WIREKIT_CALL DisConnectSocket_Tcp(void* h, void* socket) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) {
         return ep.disconnectSession(reinterpret_cast<std::uintptr_t>(socket));
     });
 }
 
-WIREKIT_API int SendMessage_Tcp(void* h, const void* data, int length) {
+WIREKIT_API int WIREKIT_CALL SendMessage_Tcp(void* h, const void* data, int length) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) { return ep.sendMessage(data, length); });
 }
 
-WIREKIT_API int SendMessageSocket_Tcp(void* h, void* socket, const void* data, int length) {
+WIREKIT_API int WIREKIT_CALL SendMessageSocket_Tcp(void* h, void* socket, const void* data,
+                                                   int length) {
     return withTcp(h, 0, [&](TcpEndpoint& ep) {
         return ep.sendToSession(reinterpret_cast<std::uintptr_t>(socket), data, length);
     });
 }
 
-WIREKIT_API long GetMessage_Tcp(void* h, void* buffer, int size) {
+WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size) {
     return withTcp(h, -1L, [&](TcpEndpoint& ep) { return ep.getMessage(buffer, size); });
 }
 

@@ -36,8 +36,8 @@ int sendMessage(void* h, const char* address, int port, const void* data, int le
 
 extern "C" {
 
-WIREKIT_API void* Init_Udp(int port, EventCallback cb, unsigned char first, unsigned char second,
-                           int mode) {
+WIREKIT_API void* WIREKIT_CALL Init_Udp(int port, EventCallback cb, unsigned char first,
+                                        unsigned char second, int mode) {
     return guarded(FAILED_HANDLE, [&] {
         auto endpoint = std::make_shared<UdpEndpoint>(first, second);
         void* handle = EndpointRegistry::instance().addUdp(endpoint);
@@ -59,28 +59,28 @@ WIREKIT_API void* Init_Udp(int port, EventCallback cb, unsigned char first, unsi
 // The registry retires the handle and then closes the endpoint, which stops
 // both threads (without waiting for the calling thread when that is one of
 // them) and closes the sockets.
-WIREKIT_API int Close_Udp(void* h) {
+WIREKIT_API int WIREKIT_CALL Close_Udp(void* h) {
     return guarded(0, [&] { return EndpointRegistry::instance().remove(h); });
 }
 
-WIREKIT_API int ListenMessage_Udp(void* h) {
+WIREKIT_API int WIREKIT_CALL ListenMessage_Udp(void* h) {
     return withUdp(h, 0, [&](UdpEndpoint& ep) {
         ep.startListening();
         return 1;
     });
 }
 
-WIREKIT_API int SendMessage_Udp(void* h, const char* address, int port, const void* data,
-                                int length) {
+WIREKIT_API int WIREKIT_CALL SendMessage_Udp(void* h, const char* address, int port,
+                                             const void* data, int length) {
     return sendMessage(h, address, port, data, length);
 }
 
-WIREKIT_API int Broadcast_Udp(void* h, const char* address, int port, const void* data,
-                              int length) {
+WIREKIT_API int WIREKIT_CALL Broadcast_Udp(void* h, const char* address, int port, const void* data,
+                                           int length) {
     return sendMessage(h, address, port, data, length);
 }
 
-WIREKIT_API long GetMessage_Udp(void* h, void* buffer, int size) {
+WIREKIT_API long WIREKIT_CALL GetMessage_Udp(void* h, void* buffer, int size) {
     return withUdp(h, -1L, [&](UdpEndpoint& ep) { return ep.takeMessage(buffer, size); });
 }
 

@@ -11,7 +11,17 @@ namespace {
 constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(10);
 }  // namespace
 
-Listener::~Listener() { stop(); }
+Listener::Listener() {
+    if (platform::netStartup() == 0)
+        netStarted_ = true;
+    else
+        lastError_.store(platform::lastError());
+}
+
+Listener::~Listener() {
+    stop();
+    if (netStarted_) platform::netCleanup();
+}
 
 int Listener::listen(int port, int backlog) {
     stop();

@@ -34,8 +34,10 @@ using ThreadStarter = std::function<bool(std::function<void()>)>;
 // accept thread is waited for.
 class Listener {
 public:
-    Listener() = default;
-    // stop().
+    // Holds a socket-library reference of its own for its lifetime, as a
+    // StreamSocket does, so that it works before any endpoint exists.
+    Listener();
+    // stop(), then the reference goes.
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -71,6 +73,7 @@ private:
                     const SessionFunction& fn, AcceptState& state);
 
     std::atomic<int> lastError_{0};
+    bool netStarted_ = false;
     // The accept thread (one at a time); stop() waits for it.
     core::ThreadGroup acceptThread_;
 

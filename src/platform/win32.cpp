@@ -323,15 +323,20 @@ bool isListening(SOCKET s) {
            listening;
 }
 
-int shutdownWith(Socket s, int how) {
+// Ends the receiving direction (and with `bothDirections` the sending one).
+// The receiving direction is ended by this layer alone, never with
+// SD_RECEIVE: Windows answers every byte that arrives after SD_RECEIVE with a
+// reset, which throws away what the peer had not read yet (a last answer
+// just sent, say). What the layer does is what POSIX's SHUT_RD does: waits
+// end, and receives return what is buffered and then the end of the stream.
+int shutdownWith(Socket s, bool bothDirections) {
     SOCKET h = sock(s);
     StatePtr state = stateOf(h);
-    int r = ::shutdown(h, how);
-    int err = ::WSAGetLastError();
-    // The waits end even when the system refuses the shutdown (a listener,
-    // an unconnected datagram socket), as they do on POSIX.
-    if (state) state->stop(true, how == SD_BOTH, false);
-    if (r == 0) return 0;
+    if (!state) return -1;
+    state->stop(true, bothDirections, false);
+    if (!bothDirections) return 0;
+    if (::shutdown(h, SD_SEND) == 0) return 0;
+    const int err = ::WSAGetLastError();
     // A listening socket has no connection to shut down; ending the accept
     // that waits on it is what is wanted, and POSIX reports success too.
     if (err == WSAENOTCONN && isListening(h)) return 0;
@@ -384,8 +389,8 @@ int closeSocket(Socket s) {
     return ::closesocket(h) == 0 ? 0 : -1;
 }
 
-int shutdownReceive(Socket s) { return shutdownWith(s, SD_RECEIVE); }
-int shutdownBoth(Socket s) { return shutdownWith(s, SD_BOTH); }
+int shutdownReceive(Socket s) { return shutdownWith(s, false); }
+int shutdownBoth(Socket s) { return shutdownWith(s, true); }
 
 int setReuseAddress(Socket s) { return onOff(s, SOL_SOCKET, SO_REUSEADDR); }
 int setBroadcast(Socket s) { return onOff(s, SOL_SOCKET, SO_BROADCAST); }

@@ -9,6 +9,12 @@
 
 namespace wirekit::tcp {
 
+namespace {
+// Sessions of every endpoint that are running now (counted where there is a
+// limit).
+std::atomic<int> g_sessions{0};
+}  // namespace
+
 TcpEndpoint::TcpEndpoint(EventCallback callback)
     : core::Endpoint(callback), budget_(ReceiveBudget::defaultLimit()) {}
 
@@ -51,7 +57,7 @@ int TcpEndpoint::listenMessage(int port) {
     const bool started = listener_.start(
                              [weak](std::function<void()> fn) {
                                  auto endpoint = weak.lock();
-                                 return endpoint && endpoint->startThread(std::move(fn));
+                                 return endpoint && endpoint->startSession(std::move(fn));
                              },
                              [weak](platform::Socket s, int, const std::string& peer) {
                                  if (auto endpoint = weak.lock())
@@ -62,6 +68,19 @@ int TcpEndpoint::listenMessage(int port) {
     isListening_ = started;
     if (!isListening_) listener_.stop();
     return isListening_ ? 1 : 0;
+}
+
+bool TcpEndpoint::startSession(std::function<void()> fn) {
+    if (MAX_SESSIONS > 0 && g_sessions.fetch_add(1) >= MAX_SESSIONS) {
+        g_sessions.fetch_sub(1);
+        return false;
+    }
+    const bool started = startThread([fn = std::move(fn)] {
+        fn();
+        if (MAX_SESSIONS > 0) g_sessions.fetch_sub(1);
+    });
+    if (!started && MAX_SESSIONS > 0) g_sessions.fetch_sub(1);
+    return started;
 }
 
 int TcpEndpoint::stopListen() {

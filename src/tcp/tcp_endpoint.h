@@ -61,6 +61,12 @@ public:
     // allows: with a short one, a client opening connections one after
     // another loses SYNs and waits a second for each retransmit.
     static constexpr int LISTEN_BACKLOG = platform::BACKLOG_MAX;
+    // Accepted connections served at once by the whole process, all
+    // endpoints together, in a 32-bit build (0: no limit of its own). Each
+    // session thread reserves its stack in an address space of 2 GiB shared
+    // with the host; 512 stacks take 128 MiB of it. A connection past the
+    // limit is closed as soon as it is accepted.
+    static constexpr int MAX_SESSIONS = sizeof(void*) == 4 ? 512 : 0;
 
     explicit TcpEndpoint(EventCallback callback);
     ~TcpEndpoint() override;
@@ -103,6 +109,8 @@ public:
     int clientPeerIsQuiet() { return clientSocket_.peerIsQuiet(); }
 
 private:
+    // Starts a session thread unless the process serves MAX_SESSIONS.
+    bool startSession(std::function<void()> fn);
     void stopActivity() override;
     void releaseResources() override;
     std::shared_ptr<TcpEndpoint> self() {
