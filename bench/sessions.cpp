@@ -4,7 +4,8 @@
 //       same process (wall time and the server's CPU time per connection)
 //   (b) N idle sessions held (default 10 000): RSS and threads per session at
 //       every 1 000, and how long a new client waits for its message (five
-//       new clients at every 1 000)
+//       new clients at every 1 000, alternating with five of a plain thread
+//       that accepts and reads in the same process)
 //   (c) 300 file offers nobody answers, from peers that leave at once, then
 //       from peers that stay (the read limit shortened to 2 s): threads and
 //       descriptors before, while they wait and after
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,21 +260,64 @@ void settle(long threadsIdle) {
               std::chrono::seconds(120));
 }
 
-// A new client's wait: connect, send one message, until the endpoint has
+const char PROBE_FRAME[] = "\x05\x07probe\x05\x07";
+constexpr std::size_t PROBE_BYTES = sizeof PROBE_FRAME - 1;
+
+// A new client's wait: connect, send one message, until `received` counts
 // it; -1 when it did not arrive within 10 s.
-double probe(int port) {
-    const long before = g_messages.load();
+double probe(int port, const std::atomic<long>& received = g_messages) {
+    const long before = received.load();
     const auto start = Clock::now();
     Socket s = connectTo(port);
     if (s == platform::INVALID_SOCKET_VALUE) return -1;
-    const char frame[] = "\x05\x07probe\x05\x07";
-    platform::sendBytes(s, frame, sizeof frame - 1);
-    const bool got =
-        waitUntil([&] { return g_messages.load() > before; }, std::chrono::seconds(10));
+    platform::sendBytes(s, PROBE_FRAME, PROBE_BYTES);
+    const bool got = waitUntil([&] { return received.load() > before; }, std::chrono::seconds(10));
     const double elapsed = ms(Clock::now() - start);
     platform::closeSocket(s);
     return got ? elapsed : -1;
 }
+
+// The baseline for new clients: one thread that accepts a connection, reads
+// the probe's bytes and counts them, with no session thread and no event.
+class PlainProbeServer {
+public:
+    PlainProbeServer() : listener_(platform::tcpSocket()) {
+        platform::bindListener(listener_, 0);
+        platform::listenOn(listener_, platform::BACKLOG_MAX);
+        port_ = platform::localPort(listener_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~PlainProbeServer() {
+        stop_.store(true);
+        thread_.join();
+        platform::closeSocket(listener_);
+    }
+    double probe() { return ::probe(port_, received_); }
+
+private:
+    void serve() {
+        while (!stop_.load()) {
+            if (platform::waitReadable(listener_, 100) != 1) continue;
+            Socket c = platform::acceptConnection(listener_, nullptr);
+            if (c == platform::INVALID_SOCKET_VALUE) continue;
+            char buffer[64];
+            std::size_t got = 0;
+            while (got < PROBE_BYTES && platform::waitReadable(c, 10000) == 1) {
+                const long n = platform::receiveBytes(c, buffer, sizeof buffer);
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            if (got >= PROBE_BYTES) ++received_;
+            platform::closeSocket(c);
+        }
+    }
+
+    Socket listener_;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> received_{0};
+    std::thread thread_;
+};
 
 struct Probes {
     std::vector<double> waits;
@@ -372,7 +417,8 @@ void idleSessions(Client& client, int port, long idle, long threadsIdle) {
     const long threads0 = threads();
     std::printf("(b) idle sessions (RSS %.1f MB and %ld threads before)\n", rss0 / 1024.0,
                 threads0);
-    Probes probes;
+    Probes probes, plainProbes;
+    auto plain = std::make_unique<PlainProbeServer>();
     long held = 0;
     const long connected0 = g_connected.load();
     while (held < idle) {
@@ -383,13 +429,24 @@ void idleSessions(Client& client, int port, long idle, long threadsIdle) {
                   std::chrono::seconds(60));
         const long rss = statusKiB("VmRSS");
         const long t = threads() - threads0;
-        std::printf("  %6ld sessions  RSS %7.1f MB  %5.1f KiB and %.2f threads per session\n", held,
-                    rss / 1024.0, static_cast<double>(rss - rss0) / static_cast<double>(held),
-                    static_cast<double>(t) / static_cast<double>(held));
+        double worst = 0, plainWorst = 0;
+        for (int k = 0; k < 5; ++k) {
+            const double wait = probe(port), plainWait = plain->probe();
+            probes.add(wait);
+            plainProbes.add(plainWait);
+            worst = wait < 0 ? 10000 : std::max(worst, wait);
+            plainWorst = plainWait < 0 ? 10000 : std::max(plainWorst, plainWait);
+        }
+        std::printf(
+            "  %6ld sessions  RSS %7.1f MB  %5.1f KiB and %.2f threads per session; new clients "
+            "%5.2f ms at worst (plain %5.2f)\n",
+            held, rss / 1024.0, static_cast<double>(rss - rss0) / static_cast<double>(held),
+            static_cast<double>(t) / static_cast<double>(held), worst, plainWorst);
         std::fflush(stdout);
-        for (int k = 0; k < 5; ++k) probes.add(probe(port));
     }
     probes.print("while they were held (5 at every 1000)");
+    plainProbes.print("of the plain accept-and-read thread, alternating");
+    plain.reset();
     client.ask("close");
     settle(threadsIdle);
 }
