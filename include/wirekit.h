@@ -382,7 +382,14 @@ WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size);
  * 3013 means "the connection ended", not a failure. An offer whose size is
  * no decimal number, or a negative one, is refused without 3004, and that
  * connection's end is reported with 3999. An accepted empty file is created
- * and complete at once (3009, 3011). */
+ * and complete at once (3009, 3011).
+ *
+ * An offer (3004) waits for RecvFile_Tcp for at most the read limit (60 s),
+ * and a paused receive for its resume, only while the sender stays
+ * connected: the sender's close or reset, or the limit for an undecided
+ * offer, ends the wait with 3013 and the offer's handle dies. An endpoint
+ * with a null callback, whose host never hears of offers, refuses each at
+ * once. */
 /* Queues `path` for sending to the peer of the last Connect_Tcp (3005). 1
  * queued, 0 (with no event) when the file cannot be opened or sized, the path
  * is too long, or the file's name (after its last '/' or '\') holds a comma

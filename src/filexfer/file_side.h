@@ -9,7 +9,9 @@
 // call the library on its own thread but must not wait for another thread
 // that needs this endpoint. Each half's own locks (its handle table, a job's
 // connection and idle locks, an offer's path lock) may be taken under it,
-// never the other way round.
+// never the other way round; so may every lock of the TCP endpoint (the
+// handler of a file-state event may call the TCP exports), none of which is
+// held when the file side takes the state lock.
 #pragma once
 
 #include <memory>

@@ -44,10 +44,6 @@ public:
         items_.clear();
         return out;
     }
-    std::size_t size() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return items_.size();
-    }
 
 private:
     std::mutex lock_;

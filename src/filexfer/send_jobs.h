@@ -55,7 +55,7 @@ struct SendJob {
     // works on the job; others only shut it down (connLock guards the
     // pointer, not the socket's operations).
     std::mutex connLock;
-    std::unique_ptr<net::StreamSocket> connection;
+    std::unique_ptr<net::StreamSocket> connection;  // guarded by connLock
 
     FileSendJob snapshot();
 };

@@ -11,12 +11,7 @@ namespace {
 constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(10);
 }  // namespace
 
-Listener::Listener() {
-    if (platform::netStartup() == 0)
-        netStarted_ = true;
-    else
-        lastError_.store(platform::lastError());
-}
+Listener::Listener() : netStarted_(platform::netStartup() == 0) {}
 
 Listener::~Listener() {
     stop();
@@ -25,17 +20,10 @@ Listener::~Listener() {
 
 int Listener::listen(int port, int backlog) {
     stop();
-    if (port < 0 || port > 65535) {
-        lastError_.store(-1);
-        return 0;
-    }
+    if (port < 0 || port > 65535) return 0;
     Socket s = platform::tcpSocket();
-    if (s == INVALID_SOCKET_VALUE) {
-        lastError_.store(platform::lastError());
-        return 0;
-    }
+    if (s == INVALID_SOCKET_VALUE) return 0;
     if (platform::bindListener(s, port) != 0 || platform::listenOn(s, backlog) != 0) {
-        lastError_.store(platform::lastError());
         platform::closeSocket(s);
         return 0;
     }
@@ -53,10 +41,7 @@ int Listener::start(ThreadStarter startSession, SessionFunction fn) {
     const bool started = acceptThread_.start(
         [this, s = socket_, port = port_, startSession = std::move(startSession),
          fn = std::move(fn), state] { acceptLoop(s, port, startSession, fn, *state); });
-    if (!started) {
-        lastError_.store(platform::lastError());
-        return 0;
-    }
+    if (!started) return 0;
     acceptState_ = std::move(state);
     return 1;
 }
@@ -71,8 +56,7 @@ void Listener::acceptLoop(Socket listener, int port, const ThreadStarter& startS
             break;
         }
         if (c == INVALID_SOCKET_VALUE) {
-            int code = platform::lastError();
-            platform::ErrorKind kind = platform::classifyError(code);
+            platform::ErrorKind kind = platform::classifyError(platform::lastError());
             // A connection that was reset before we took it, or a signal,
             // says nothing about the listener; only other failures end it.
             if (kind == platform::ErrorKind::WouldBlock ||
@@ -84,7 +68,6 @@ void Listener::acceptLoop(Socket listener, int port, const ThreadStarter& startS
                 std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
                 continue;
             }
-            lastError_.store(code);
             break;
         }
         std::string peer = platform::dottedText(address);

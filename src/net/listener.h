@@ -59,8 +59,6 @@ public:
     // The port the listener is bound to, or -1.
     int port() const;
 
-    int lastError() const { return lastError_.load(); }
-
 private:
     // Per accept thread, so that a restarted listener's thread never reads
     // the flags of the one before it.
@@ -72,8 +70,7 @@ private:
     void acceptLoop(Socket listener, int port, const ThreadStarter& startSession,
                     const SessionFunction& fn, AcceptState& state);
 
-    std::atomic<int> lastError_{0};
-    bool netStarted_ = false;
+    const bool netStarted_;
     // The accept thread (one at a time); stop() waits for it.
     core::ThreadGroup acceptThread_;
 

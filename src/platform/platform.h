@@ -57,7 +57,8 @@ int setNoDelay(Socket s);  // TCP_NODELAY on a stream socket
 // Makes an ICMP port-unreachable from an earlier send not fail later reads of
 // a datagram socket (a no-op where the platform never reports it so).
 int ignoreConnectionReset(Socket s);
-// Sets the kernel buffer sizes (best effort; for bulk transfers).
+// Sets the kernel buffer sizes (best effort). Tests use it to fill a
+// connection's buffers quickly.
 int setBufferSizes(Socket s, int bytes);
 // Makes the next closeSocket() abort the connection (SO_LINGER with a zero
 // time): unsent data is dropped and the peer gets a reset instead of the end
@@ -118,7 +119,7 @@ long receiveDatagram(Socket s, void* buffer, std::size_t length, std::uint32_t* 
 int waitReadable(Socket s, int timeoutMs);
 // 1 when the socket is readable right now, 0 when not, -1 on failure.
 int pollReadable(Socket s);
-// Bytes waiting to be read (FIONREAD); -1 on failure.
+// Bytes waiting to be read (FIONREAD); -1 on failure (tests).
 long bytesPending(Socket s);
 
 // A wake-up that another thread can raise to end a wait on a socket early.

@@ -122,7 +122,12 @@ int bindListener(Socket s, int port) {
 }
 
 int listenOn(Socket s, int backlog) {
-    return ::listen(fd(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : -1;
+    // The kernel cuts a longer backlog to the system's limit (Linux's
+    // net.core.somaxconn, the BSDs' kern.ipc.somaxconn), so asking for the
+    // most gets that limit. SOMAXCONN is only what the C library's headers
+    // say, 128 in many of them (older glibc, musl, macOS) on systems whose
+    // kernel allows 4096.
+    return ::listen(fd(s), backlog < 0 ? INT_MAX : backlog) == 0 ? 0 : -1;
 }
 
 Socket acceptConnection(Socket listener, std::uint32_t* peerAddress) {

@@ -25,7 +25,7 @@ public:
     // session.raise(). When it returns the session ends: it leaves the
     // endpoint's map and its connection is closed, with no further event.
     // It must return promptly once session.stopRequested() holds: reads then
-    // fail at once and session.waitUntil() returns false.
+    // fail at once and session.waitUntil() ends with WaitEnd::Stopped.
     virtual void runFileMode(Session& session, std::string header, const unsigned char* leftover,
                              std::size_t length) = 0;
 

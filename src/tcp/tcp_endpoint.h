@@ -28,7 +28,11 @@
 //  - sessionsLock_: sessions_. A session's own locks may be taken under it.
 //  - budget_ has its own lock (receive_budget.h), taken under none of these.
 //  - handlerLock_: fileModeHandler_.
-// No two of these are held at once except clientLock_ then peerLock_.
+// No two of these are held at once except clientLock_ then peerLock_. A
+// session's own locks (session.h) may be taken under sessionsLock_ and under
+// the budget's lock; nothing that holds a session's lock takes one of these.
+// The file side's state lock (filexfer/file_side.h) comes before all of
+// them: a handler of the file-state events may call the TCP exports.
 #pragma once
 
 #include <atomic>
@@ -125,8 +129,11 @@ private:
     bool isListening_ = false;  // guarded by controlLock_
 
     std::mutex clientLock_;
+    // Connected and disconnected under clientLock_ (the close disconnects
+    // without it); sends take its sendLock(), and it guards itself inside.
     net::StreamSocket clientSocket_;
-    std::atomic<bool> isConnected_{false};  // changed under clientLock_
+    // Changed under clientLock_, and cleared by the close.
+    std::atomic<bool> isConnected_{false};
     std::mutex peerLock_;
     std::string peerHost_;  // guarded by peerLock_
     int peerPort_ = 0;      // guarded by peerLock_

@@ -32,21 +32,4 @@ EndpointId newEndpointId() {
     return id;
 }
 
-std::string guidText(const EndpointId& id) {
-    static const char HEX[] = "0123456789ABCDEF";
-    // Wire positions in print order: the three numeric fields reversed.
-    static const int ORDER[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    std::string text;
-    text.reserve(38);
-    text += '{';
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        std::uint8_t b = id[ORDER[i]];
-        text += HEX[b >> 4];
-        text += HEX[b & 0x0F];
-    }
-    text += '}';
-    return text;
-}
-
 }  // namespace wirekit::udp

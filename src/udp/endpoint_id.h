@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 namespace wirekit::udp {
 
@@ -15,11 +14,5 @@ using EndpointId = std::array<std::uint8_t, 16>;
 
 // A fresh version-4 identity from the system's random source.
 EndpointId newEndpointId();
-
-// The 38-character braced upper-case text of an identity,
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": the three little-endian fields
-// printed as numbers (so their bytes appear reversed), the last 8 bytes in
-// wire order.
-std::string guidText(const EndpointId& id);
 
 }  // namespace wirekit::udp

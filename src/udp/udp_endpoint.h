@@ -163,27 +163,29 @@ private:
     // controlLock_, recvEnded_ is signalled when it clears.
     bool recvRunning_ = false;
     std::condition_variable recvEnded_;
-    // Replaced under controlLock_; the receive thread reads it while it runs.
+    // Replaced under controlLock_; the receive thread reads it while it runs
+    // (no replacement happens meanwhile).
     platform::Socket recvSocket_ = platform::INVALID_SOCKET_VALUE;
-    // Ends the receive thread's wait on a stop.
+    // Ends the receive thread's wait on a stop. Made once, never replaced.
     std::unique_ptr<platform::Wakeup, platform::WakeupDeleter> recvWake_;
     std::atomic<bool> listening_{false};
 
-    // Guards everything below.
     std::mutex lock_;
-    std::condition_variable wake_;
-    platform::Socket sendSocket_ = platform::INVALID_SOCKET_VALUE;
-    std::deque<Outgoing> acks_;
-    std::deque<Outgoing> messages_;
-    Clock::time_point ackRetryAt_{};
+    std::condition_variable wake_;                                  // waited on under lock_
+    platform::Socket sendSocket_ = platform::INVALID_SOCKET_VALUE;  // guarded by lock_
+    std::deque<Outgoing> acks_;                                     // guarded by lock_
+    std::deque<Outgoing> messages_;                                 // guarded by lock_
+    Clock::time_point ackRetryAt_{};                                // guarded by lock_
     // Wake-up reasons of the sender thread: anything that is not a queued
     // acknowledgement, and a queued acknowledgement.
-    bool otherWake_ = false;
-    bool ackWake_ = false;
+    bool otherWake_ = false;  // guarded by lock_
+    bool ackWake_ = false;    // guarded by lock_
+    // Set under lock_ (so that the sender thread cannot miss it between its
+    // look and its wait).
     std::atomic<bool> stopping_{false};
-    std::uint32_t sequenceCounter_ = 0;
-    std::deque<UdpPacket> recvQueue_;
-    DuplicateFilter filter_;
+    std::uint32_t sequenceCounter_ = 0;  // guarded by lock_
+    std::deque<UdpPacket> recvQueue_;    // guarded by lock_
+    DuplicateFilter filter_;             // guarded by lock_
 };
 
 }  // namespace wirekit::udp

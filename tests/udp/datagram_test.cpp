@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <set>
+#include <string>
 
 #include "udp/duplicate_filter.h"
 
@@ -33,6 +34,24 @@ Bytes ackOf(std::size_t length, bool marker) {
     Bytes b = {77, 55, 42, 0, 0, 0, o, k};
     b.resize(length - 1, 0);
     return sealed(b);
+}
+
+// The 38-character braced upper-case text of an identity,
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": the three little-endian fields
+// printed as numbers (so their bytes appear reversed), the last 8 bytes in
+// wire order.
+std::string guidText(const EndpointId& id) {
+    static const char HEX[] = "0123456789ABCDEF";
+    // Wire positions in print order: the three numeric fields reversed.
+    static const int ORDER[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::string text = "{";
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        const std::uint8_t b = id[static_cast<std::size_t>(ORDER[i])];
+        text += HEX[b >> 4];
+        text += HEX[b & 0x0F];
+    }
+    return text + "}";
 }
 
 int parse(const Bytes& b, std::uint8_t h1 = 55, std::uint8_t h2 = 77) {
