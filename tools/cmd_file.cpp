@@ -3,6 +3,7 @@
 // an existing file unasked, and writes NAME.part until the last byte arrived.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -222,9 +223,17 @@ bool renameWhenClosed(const fs::path& from, const fs::path& to) {
     return false;
 }
 
+// Whether a new file can be created at `path` now: one is created and
+// removed at once.
+bool canCreateFile(const fs::path& path) {
+    bool created = static_cast<bool>(std::ofstream(path, std::ios::binary));
+    std::error_code error;
+    if (created) fs::remove(path, error);
+    return created;
+}
+
 // Checks DIR before anything listens: it must exist, be a directory and
-// take a new file (tried with a probe file that is removed at once). "" or
-// a one-line error.
+// take a new file. "" or a one-line error.
 std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
     std::error_code error;
     dir = fs::absolute(dirText, error);
@@ -236,13 +245,10 @@ std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
     }
     std::mt19937 random{std::random_device{}()};
     fs::path probe = dir / (".wirekit-write-test-" + std::to_string(random() % 1000000));
-    std::FILE* file = std::fopen(probe.string().c_str(), "wb");
-    if (!file) {
+    if (!canCreateFile(probe)) {
         return "cannot create files in '" + dirText +
                "'; give a directory you may write to, or change its permissions";
     }
-    std::fclose(file);
-    fs::remove(probe, error);
     return "";
 }
 
@@ -274,14 +280,6 @@ struct Receiver {
 void noteConnectionClosed(Receiver& receiver, const Event& event) {
     if (receiver.finishedOffers.erase(event.param) == 0) return;
     std::fprintf(stderr, "connection %d closed after the file\n", event.connection);
-}
-
-// Nothing follows an accepted empty file: the .part file is created here.
-void createEmptyFile(Receiving& receiving) {
-    std::FILE* file = std::fopen(receiving.part.string().c_str(), "wb");
-    if (file) std::fclose(file);
-    receiving.done = file != nullptr;
-    if (!receiving.done) receiving.problem = "could not create " + receiving.part.string();
 }
 
 void refuse(Receiver& receiver, long offer) {
@@ -318,15 +316,18 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
     receiving.total = snapshot.fileSize;
     RecvFile_Tcp(receiver.endpoint, offer, true);
     std::fprintf(stderr, "accepted, saving to %s\n", receiving.target.string().c_str());
+    // The library creates the .part file, an empty one included, and reports
+    // it complete with 3011.
     receiving.progress.reset(
         new Progress("receive " + receiving.target.filename().string(), receiving.total));
-    if (receiving.total == 0) createEmptyFile(receiving);
 }
 
 // 3013 for the offer being received: the connection ended early, or the
-// library could not create or write the file.
+// library could not create or write the file. The library creates the file
+// with its first data (an empty one at once), so a failure before any of it
+// is told apart by trying to create the file here.
 void onReceiveFailed(Receiver& receiver, Receiving& receiving) {
-    if (receiving.total > 0 && receiving.received == 0 && !pathExists(receiving.part)) {
+    if (receiving.received == 0 && !pathExists(receiving.part) && !canCreateFile(receiving.part)) {
         receiving.problem = "could not create " + receiving.part.string() + "; is " +
                             receiver.dir.string() + " writable, with room to spare?";
     } else {
