@@ -2,6 +2,7 @@
 // and a small tool for talking to peers that use its protocols.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "commands.h"
@@ -48,9 +49,7 @@ const cli::Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     cli::separateLibraryOutput();
     if (argc < 2) {
         std::fputs(PROGRAM_HELP, stderr);
@@ -85,3 +84,22 @@ int main(int argc, char** argv) {
         return cli::EXIT_USAGE;
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the program its arguments as UTF-16; they go on as UTF-8, the
+// text the library takes for paths, so that any file name can be given
+// whatever the ANSI code page holds. Message text given as arguments is sent
+// as UTF-8 too.
+extern "C" int wmain(int argc, wchar_t** wideArguments) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(cli::utf8FromWide(wideArguments[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+    pointers.push_back(nullptr);
+    return run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -25,7 +26,10 @@ struct TempDir {
     ~TempDir() { wirekit::test::removeTree(path); }
 };
 
-std::string readFile(const fs::path& path) { return wirekit::test::readWhole(path.string()); }
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -321,6 +325,8 @@ TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
         // An empty file is the library's to create: nothing is left beside
         // it, also while the receiver goes on (--keep).
         {"CON.txt", "", "_CON.txt"},
+        // UTF-8 on every system, whatever the Windows code page.
+        {"r\xc3\xa9sum\xc3\xa9 \xe6\x97\xa5.txt", "hello", "r\xc3\xa9sum\xc3\xa9 \xe6\x97\xa5.txt"},
     };
     for (const auto& [offered, data, saved] : offers) {
         TempDir outer;
