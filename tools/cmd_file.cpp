@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -26,14 +27,17 @@ const char* const FILE_HELP =
     "\n"
     "send     connects to HOST:PORT, offers the file PATH and sends it once the\n"
     "         receiver accepts. The file travels on a connection of its own,\n"
-    "         opened after the first one.\n"
+    "         opened after the first one. A name with a comma cannot be offered.\n"
     "receive  listens on PORT for a file offer and saves the file into DIR under\n"
-    "         the offered name (its last path component only); DIR must exist and\n"
-    "         be writable. It asks before accepting and before replacing an\n"
-    "         existing file; with --yes it accepts and saves beside existing files\n"
-    "         as 'name (1).ext'. Data goes to NAME.part, renamed when complete and\n"
-    "         removed when the transfer fails or is stopped (Ctrl-C). It ends after\n"
-    "         one file; with --keep it goes on receiving files until Ctrl-C.\n"
+    "         the offered name made safe on every system (its last path component,\n"
+    "         characters such as : ? * turned into '_', device names such as NUL\n"
+    "         prefixed with '_'); DIR must exist and be writable. It asks before\n"
+    "         accepting and before replacing an existing file; with --yes it\n"
+    "         accepts and saves beside existing files as 'name (1).ext'. Data goes\n"
+    "         to NAME.part, renamed when complete and removed when the transfer\n"
+    "         fails or is stopped (Ctrl-C). It ends after one file; with --keep it\n"
+    "         goes on receiving files until Ctrl-C. When the sender closes the\n"
+    "         file's connection it says 'connection N closed after the file'.\n"
     "Both show a progress bar on a terminal (sizes in SI units: 1 MB = 1 000 000\n"
     "bytes) and progress lines otherwise, on standard error.\n";
 
@@ -99,6 +103,15 @@ std::string offerFile(void* endpoint, const Sending& sending) {
                " DIR' running there?";
     }
     if (!SendFile_Tcp(endpoint, sending.path.c_str())) {
+        // The offer text ends the name at a comma and cannot hold the byte
+        // 0x05, so the library refuses such a name.
+        const std::pair<char, const char*> unsendable[] = {{',', "a comma"},
+                                                           {'\x05', "the byte 0x05"}};
+        for (const auto& [byte, what] : unsendable) {
+            if (sending.name.find(byte) == std::string::npos) continue;
+            return "cannot offer '" + sending.name + "': a file name with " + what +
+                   " cannot be offered; send a copy named without it";
+        }
         return "cannot send '" + sending.path +
                "': it could not be opened, or this build has no file transfer";
     }
