@@ -4,8 +4,10 @@
  *   file_receiver PORT DIR
  *
  * Send it a file with "wirekit file send 127.0.0.1 PORT PATH". The offered
- * name arrives already reduced to its last path component, so it cannot point
- * outside DIR. Ends after the first file is complete or its connection ends.
+ * name arrives already made safe by the library (its last path component,
+ * without control characters, separators or device names), so it cannot
+ * point outside DIR or at a device, and printing it cannot drive the
+ * terminal. Ends after the first file is complete or its connection ends.
  */
 #include <atomic>
 #include <chrono>

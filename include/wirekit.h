@@ -372,9 +372,10 @@ WIREKIT_API int WIREKIT_CALL SendMessageSocket_Tcp(void* h, void* socket, const 
 WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size);
 
 /* ---- File transfer -------------------------------------------------------- *
- * Paths and names are UTF-8 text on every system; on Windows a path that is
- * not valid UTF-8 is read in the ANSI code page. Files of any size travel,
- * 2 GiB and more included.
+ * Paths and names are UTF-8 text on every system; on Windows files are
+ * opened through the system's wide-character calls, and a path that is not
+ * valid UTF-8 is read in the ANSI code page. Files of any size travel, 2 GiB
+ * and more included.
  *
  * A connection carries one file. After the file is complete (3011), or after
  * a refusal, the receiving session reads on until the sender closes the

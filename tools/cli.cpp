@@ -168,6 +168,35 @@ void printOut(const char* format, ...) {
     std::fflush(resultStream());
 }
 
+#ifdef _WIN32
+std::filesystem::path pathFromText(const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    for (UINT codePage : {CP_UTF8, CP_ACP}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int n = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+        if (n <= 0) continue;
+        std::wstring wide(static_cast<size_t>(n), L'\0');
+        if (MultiByteToWideChar(codePage, flags, text.data(), length, &wide[0], n) == n) {
+            return std::filesystem::path(wide);
+        }
+    }
+    return {};
+}
+
+std::string utf8FromWide(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return "";
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], n, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(n) - 1);
+    return utf8;
+}
+#else
+std::filesystem::path pathFromText(const std::string& text) { return text; }
+#endif
+
+std::string textFromPath(const std::filesystem::path& path) { return path.u8string(); }
+
 bool isTerminal(int stream) {
 #ifdef _WIN32
     if (stream == 1) stream = _fileno(resultStream());

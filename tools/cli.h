@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,19 @@ __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
 __attribute__((format(printf, 1, 2)))
 #endif
 void printOut(const char* format, ...);
+
+// Paths are text the way the library takes them, on every system: UTF-8,
+// and on Windows text that is not valid UTF-8 is read in the ANSI code page.
+// (A path made from a plain std::string reads it otherwise on Windows, which
+// garbles every name beyond ASCII.) On Windows the program's arguments
+// arrive as UTF-8 too (see main.cpp).
+std::filesystem::path pathFromText(const std::string& text);
+// The path as UTF-8 text.
+std::string textFromPath(const std::filesystem::path& path);
+#ifdef _WIN32
+// The UTF-8 text of a UTF-16 argument.
+std::string utf8FromWide(const wchar_t* text);
+#endif
 
 // True when the stream (0 stdin, 1 stdout, 2 stderr) is a terminal; for 1
 // that is the result stream.

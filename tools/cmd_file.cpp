@@ -3,12 +3,14 @@
 // an existing file unasked, and writes NAME.part until the last byte arrived.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -25,14 +27,17 @@ const char* const FILE_HELP =
     "\n"
     "send     connects to HOST:PORT, offers the file PATH and sends it once the\n"
     "         receiver accepts. The file travels on a connection of its own,\n"
-    "         opened after the first one.\n"
+    "         opened after the first one. A name with a comma cannot be offered.\n"
     "receive  listens on PORT for a file offer and saves the file into DIR under\n"
-    "         the offered name (its last path component only); DIR must exist and\n"
-    "         be writable. It asks before accepting and before replacing an\n"
-    "         existing file; with --yes it accepts and saves beside existing files\n"
-    "         as 'name (1).ext'. Data goes to NAME.part, renamed when complete and\n"
-    "         removed when the transfer fails or is stopped (Ctrl-C). It ends after\n"
-    "         one file; with --keep it goes on receiving files until Ctrl-C.\n"
+    "         the offered name made safe on every system (its last path component,\n"
+    "         characters such as : ? * turned into '_', device names such as NUL\n"
+    "         prefixed with '_'); DIR must exist and be writable. It asks before\n"
+    "         accepting and before replacing an existing file; with --yes it\n"
+    "         accepts and saves beside existing files as 'name (1).ext'. Data goes\n"
+    "         to NAME.part, renamed when complete and removed when the transfer\n"
+    "         fails or is stopped (Ctrl-C). It ends after one file; with --keep it\n"
+    "         goes on receiving files until Ctrl-C. When the sender closes the\n"
+    "         file's connection it says 'connection N closed after the file'.\n"
     "Both show a progress bar on a terminal (sizes in SI units: 1 MB = 1 000 000\n"
     "bytes) and progress lines otherwise, on standard error.\n";
 
@@ -42,6 +47,12 @@ constexpr int EVENT_SLOT = 0;
 // Without any event for this long a transfer counts as stalled; the library
 // itself ends a silent connection after 60 seconds.
 constexpr auto IDLE_LIMIT = std::chrono::seconds(75);
+
+fs::path pathOf(const std::string& text) { return pathFromText(text); }
+std::string textOf(const fs::path& path) { return textFromPath(path); }
+
+// The file a transfer writes until its last byte has arrived.
+fs::path partOf(const fs::path& target) { return pathOf(textOf(target) + ".part"); }
 
 bool pathExists(const fs::path& path) {
     std::error_code error;
@@ -58,11 +69,11 @@ std::string saveName(const std::string& cleaned) {
 // "name (N).ext" for the first N that clashes neither with a file nor with
 // its .part companion.
 fs::path freeName(const fs::path& dir, const std::string& name) {
-    fs::path plain(name);
-    std::string stem = plain.stem().string(), ext = plain.extension().string();
+    fs::path plain = pathOf(name);
+    std::string stem = textOf(plain.stem()), ext = textOf(plain.extension());
     for (int n = 1; n < 10000; ++n) {
-        fs::path candidate = dir / (stem + " (" + std::to_string(n) + ")" + ext);
-        if (!pathExists(candidate) && !pathExists(candidate.string() + ".part")) return candidate;
+        fs::path candidate = dir / pathOf(stem + " (" + std::to_string(n) + ")" + ext);
+        if (!pathExists(candidate) && !pathExists(partOf(candidate))) return candidate;
     }
     return {};
 }
@@ -92,6 +103,15 @@ std::string offerFile(void* endpoint, const Sending& sending) {
                " DIR' running there?";
     }
     if (!SendFile_Tcp(endpoint, sending.path.c_str())) {
+        // The offer text ends the name at a comma and cannot hold the byte
+        // 0x05, so the library refuses such a name.
+        const std::pair<char, const char*> unsendable[] = {{',', "a comma"},
+                                                           {'\x05', "the byte 0x05"}};
+        for (const auto& [byte, what] : unsendable) {
+            if (sending.name.find(byte) == std::string::npos) continue;
+            return "cannot offer '" + sending.name + "': a file name with " + what +
+                   " cannot be offered; send a copy named without it";
+        }
         return "cannot send '" + sending.path +
                "': it could not be opened, or this build has no file transfer";
     }
@@ -158,12 +178,14 @@ void followSend(void* endpoint, Sending& sending) {
 
 int sendFile(const std::string& host, int port, const std::string& path) {
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) return fail("'" + path + "' is not a readable file");
+    if (!fs::is_regular_file(pathOf(path), error)) {
+        return fail("'" + path + "' is not a readable file");
+    }
     Sending sending;
     sending.host = host;
     sending.port = port;
     sending.path = path;
-    sending.name = fs::path(path).filename().string();
+    sending.name = textOf(pathOf(path).filename());
     void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
     if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
     std::string problem = offerFile(endpoint, sending);
@@ -171,7 +193,7 @@ int sendFile(const std::string& host, int port, const std::string& path) {
         Close_Tcp(endpoint);
         return fail(problem);
     }
-    sending.size = static_cast<int64_t>(fs::file_size(path, error));
+    sending.size = static_cast<int64_t>(fs::file_size(pathOf(path), error));
     followSend(endpoint, sending);
     Close_Tcp(endpoint);
     if (!sending.done) return fail(sending.problem + " (" + path + ")");
@@ -185,12 +207,12 @@ fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool acce
     std::string what = "'" + name + "' (" + formatBytes(static_cast<double>(offer.fileSize)) +
                        ") from " + offer.peerAddress;
     if (!acceptAll && !askYesNo("accept " + what + "?")) return {};
-    fs::path target = dir / name;
-    if (pathExists(target) || pathExists(target.string() + ".part")) {
+    fs::path target = dir / pathOf(name);
+    if (pathExists(target) || pathExists(partOf(target))) {
         fs::path other = freeName(dir, name);
         if (acceptAll) return other;
-        std::string answer = ask("'" + target.string() + "' exists: [o]verwrite, [r]ename to '" +
-                                 other.filename().string() + "', or [N]o?");
+        std::string answer = ask("'" + textOf(target) + "' exists: [o]verwrite, [r]ename to '" +
+                                 textOf(other.filename()) + "', or [N]o?");
         if (answer == "o" || answer == "overwrite") return target;
         if (answer == "r" || answer == "rename") return other;
         return {};
@@ -222,12 +244,20 @@ bool renameWhenClosed(const fs::path& from, const fs::path& to) {
     return false;
 }
 
+// Whether a new file can be created at `path` now: one is created and
+// removed at once.
+bool canCreateFile(const fs::path& path) {
+    bool created = static_cast<bool>(std::ofstream(path, std::ios::binary));
+    std::error_code error;
+    if (created) fs::remove(path, error);
+    return created;
+}
+
 // Checks DIR before anything listens: it must exist, be a directory and
-// take a new file (tried with a probe file that is removed at once). "" or
-// a one-line error.
+// take a new file. "" or a one-line error.
 std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
     std::error_code error;
-    dir = fs::absolute(dirText, error);
+    dir = fs::absolute(pathOf(dirText), error);
     if (error || !pathExists(dir)) {
         return "'" + dirText + "' does not exist; create it first or give another DIR";
     }
@@ -235,14 +265,11 @@ std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
         return "'" + dirText + "' is not a directory; give the directory to save into";
     }
     std::mt19937 random{std::random_device{}()};
-    fs::path probe = dir / (".wirekit-write-test-" + std::to_string(random() % 1000000));
-    std::FILE* file = std::fopen(probe.string().c_str(), "wb");
-    if (!file) {
+    fs::path probe = dir / pathOf(".wirekit-write-test-" + std::to_string(random() % 1000000));
+    if (!canCreateFile(probe)) {
         return "cannot create files in '" + dirText +
                "'; give a directory you may write to, or change its permissions";
     }
-    std::fclose(file);
-    fs::remove(probe, error);
     return "";
 }
 
@@ -276,14 +303,6 @@ void noteConnectionClosed(Receiver& receiver, const Event& event) {
     std::fprintf(stderr, "connection %d closed after the file\n", event.connection);
 }
 
-// Nothing follows an accepted empty file: the .part file is created here.
-void createEmptyFile(Receiving& receiving) {
-    std::FILE* file = std::fopen(receiving.part.string().c_str(), "wb");
-    if (file) std::fclose(file);
-    receiving.done = file != nullptr;
-    if (!receiving.done) receiving.problem = "could not create " + receiving.part.string();
-}
-
 void refuse(Receiver& receiver, long offer) {
     RecvFile_Tcp(receiver.endpoint, offer, false);
     receiver.finishedOffers.insert(offer);
@@ -303,10 +322,9 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
         return;
     }
     receiving.target = chooseTarget(receiver.dir, snapshot, receiver.acceptAll);
-    receiving.part =
-        receiving.target.empty() ? fs::path() : fs::path(receiving.target.string() + ".part");
+    receiving.part = receiving.target.empty() ? fs::path() : partOf(receiving.target);
     if (receiving.target.empty() || receiving.target.parent_path() != receiver.dir ||
-        !SetSavePath_Tcp(receiver.endpoint, offer, receiving.part.string().c_str())) {
+        !SetSavePath_Tcp(receiver.endpoint, offer, textOf(receiving.part).c_str())) {
         refuse(receiver, offer);
         receiving.refused = receiving.target.empty();
         receiving.problem =
@@ -317,18 +335,21 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
     receiving.offer = offer;
     receiving.total = snapshot.fileSize;
     RecvFile_Tcp(receiver.endpoint, offer, true);
-    std::fprintf(stderr, "accepted, saving to %s\n", receiving.target.string().c_str());
+    std::fprintf(stderr, "accepted, saving to %s\n", textOf(receiving.target).c_str());
+    // The library creates the .part file, an empty one included, and reports
+    // it complete with 3011.
     receiving.progress.reset(
-        new Progress("receive " + receiving.target.filename().string(), receiving.total));
-    if (receiving.total == 0) createEmptyFile(receiving);
+        new Progress("receive " + textOf(receiving.target.filename()), receiving.total));
 }
 
 // 3013 for the offer being received: the connection ended early, or the
-// library could not create or write the file.
+// library could not create or write the file. The library creates the file
+// with its first data (an empty one at once), so a failure before any of it
+// is told apart by trying to create the file here.
 void onReceiveFailed(Receiver& receiver, Receiving& receiving) {
-    if (receiving.total > 0 && receiving.received == 0 && !pathExists(receiving.part)) {
-        receiving.problem = "could not create " + receiving.part.string() + "; is " +
-                            receiver.dir.string() + " writable, with room to spare?";
+    if (receiving.received == 0 && !pathExists(receiving.part) && !canCreateFile(receiving.part)) {
+        receiving.problem = "could not create " + textOf(receiving.part) + "; is " +
+                            textOf(receiver.dir) + " writable, with room to spare?";
     } else {
         receiving.problem = "the connection ended before the file was complete";
     }
@@ -417,7 +438,7 @@ Outcome settleReceivedFile(const Receiver& receiver, Receiving& receiving) {
     }
     if (!receiving.done) {
         if (!receiving.part.empty() && !removePartial(receiving.part)) {
-            fail(receiving.problem + "; could not remove " + receiving.part.string());
+            fail(receiving.problem + "; could not remove " + textOf(receiving.part));
         } else {
             fail(receiving.problem);
         }
@@ -426,14 +447,14 @@ Outcome settleReceivedFile(const Receiver& receiver, Receiving& receiving) {
     // Someone may have created the name meanwhile; never replace it unasked.
     fs::path target = receiving.target;
     if (pathExists(target) && receiver.acceptAll) {
-        target = freeName(receiver.dir, target.filename().string());
+        target = freeName(receiver.dir, textOf(target.filename()));
     }
     if (target.empty() || !renameWhenClosed(receiving.part, target)) {
-        fail("could not rename " + receiving.part.string() +
+        fail("could not rename " + textOf(receiving.part) +
              " to its final name; the data is in the .part file");
         return Outcome::Failed;
     }
-    printOut("saved %s (%lld bytes)\n", target.string().c_str(),
+    printOut("saved %s (%lld bytes)\n", textOf(target).c_str(),
              static_cast<long long>(receiving.total));
     return Outcome::Saved;
 }
@@ -454,7 +475,7 @@ int receiveFiles(int port, const std::string& dirText, bool acceptAll, bool keep
     }
     printOut(keep ? "waiting for files on TCP port %d, saving into %s (Ctrl-C ends)\n"
                   : "waiting for a file on TCP port %d, saving into %s\n",
-             port, receiver.dir.string().c_str());
+             port, textOf(receiver.dir).c_str());
     // Without --keep the first offer decides the exit code; with it, the
     // program goes on after every file and fails only for files it accepted
     // and could not save.

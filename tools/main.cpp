@@ -2,6 +2,7 @@
 // and a small tool for talking to peers that use its protocols.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "commands.h"
@@ -13,22 +14,22 @@ const char* const PROGRAM_HELP =
     "usage: wirekit COMMAND [ARGS...]\n"
     "\n"
     "Commands:\n"
-    "  demo                               run every capability on loopback and report\n"
-    "  tcp listen PORT                    print TCP messages and connection events\n"
-    "  tcp send HOST PORT [TEXT...]       send TEXT (or each line of stdin) as messages\n"
+    "  demo                          run every capability on loopback and report\n"
+    "  tcp listen PORT               print TCP messages and connection events\n"
+    "  tcp send HOST PORT [TEXT...]  send TEXT (or each line of stdin) as messages\n"
     "  udp listen PORT [--header B1 B2] [--broadcast]\n"
-    "                                     print reliable UDP messages\n"
-    "  udp send HOST PORT [TEXT...] [--from PORT] [--header B1 B2] [--timeout SECONDS]\n"
-    "                                     send and wait for the acknowledgement\n"
-    "  file send HOST PORT PATH           offer a file and send it when accepted\n"
+    "                                print reliable UDP messages\n"
+    "  udp send HOST PORT [TEXT...] [--from PORT] [--header B1 B2]\n"
+    "           [--timeout SECONDS]  send and wait for the acknowledgement\n"
+    "  file send HOST PORT PATH      offer a file and send it when accepted\n"
     "  file receive PORT DIR [--yes] [--keep]\n"
-    "                                     receive one file into DIR (--keep: until Ctrl-C)\n"
+    "                                receive a file into DIR (--keep: until Ctrl-C)\n"
     "  des encrypt|decrypt --key TEXT|--key-hex HEX   < in > out\n"
-    "  compress < in > out                zlib-compress standard input\n"
-    "  uncompress < in > out              reverse of compress\n"
+    "  compress < in > out           zlib-compress standard input\n"
+    "  uncompress < in > out         reverse of compress\n"
     "\n"
     "Options: --help (also after any command), --version; -- ends the options.\n"
-    "Results go to standard output; progress, questions and errors to standard error.\n"
+    "Results go to standard output; progress, questions, errors to standard error.\n"
     "Exit codes: 0 success, 1 failure, 2 usage error.\n";
 
 const cli::Command COMMANDS[] = {
@@ -48,9 +49,7 @@ const cli::Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     cli::separateLibraryOutput();
     if (argc < 2) {
         std::fputs(PROGRAM_HELP, stderr);
@@ -85,3 +84,22 @@ int main(int argc, char** argv) {
         return cli::EXIT_USAGE;
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the program its arguments as UTF-16; they go on as UTF-8, the
+// text the library takes for paths, so that any file name can be given
+// whatever the ANSI code page holds. Message text given as arguments is sent
+// as UTF-8 too.
+extern "C" int wmain(int argc, wchar_t** wideArguments) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(cli::utf8FromWide(wideArguments[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+    pointers.push_back(nullptr);
+    return run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -25,7 +26,10 @@ struct TempDir {
     ~TempDir() { wirekit::test::removeTree(path); }
 };
 
-std::string readFile(const fs::path& path) { return wirekit::test::readWhole(path.string()); }
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -310,20 +314,37 @@ struct RawPeer {
 
 TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
     if (!fileTransferAvailable()) GTEST_SKIP() << "file transfer not in this build";
-    for (std::string offered : {"../../evil.txt", "/tmp/evil.txt", "..\\..\\evil.txt", ".."}) {
+    struct Offer {
+        std::string offered, data, saved;
+    };
+    const std::vector<Offer> offers = {
+        {"../../evil.txt", "hello", "evil.txt"},
+        {"/tmp/evil.txt", "hello", "evil.txt"},
+        {"..\\..\\evil.txt", "hello", "evil.txt"},
+        {"..", "hello", "received-file"},
+        // An empty file is the library's to create: nothing is left beside
+        // it, also while the receiver goes on (--keep).
+        {"CON.txt", "", "_CON.txt"},
+        // UTF-8 on every system, whatever the Windows code page.
+        {"r\xc3\xa9sum\xc3\xa9 \xe6\x97\xa5.txt", "hello", "r\xc3\xa9sum\xc3\xa9 \xe6\x97\xa5.txt"},
+    };
+    for (const auto& [offered, data, saved] : offers) {
         TempDir outer;
         fs::path dir = outer.path / "inbox";
         fs::create_directory(dir);
         int port = wirekit::test::freeTcpPort();
-        ChildProcess receiver({"file", "receive", std::to_string(port), dir.string(), "--yes"});
-        ASSERT_TRUE(receiver.waitForOutput("waiting for a file"));
+        ChildProcess receiver(
+            {"file", "receive", std::to_string(port), dir.string(), "--yes", "--keep"});
+        ASSERT_TRUE(receiver.waitForOutput("waiting for files"));
         // The offer, then the data once the receiver has had time to answer.
         RawPeer peer(port);
         ASSERT_TRUE(peer.connected());
-        ASSERT_TRUE(peer.send("SENDFILE:" + offered + ",5\x05\x06"));
-        ASSERT_TRUE(peer.send("hello"));
-        EXPECT_EQ(receiver.wait(), 0) << offered << ": " << receiver.err();
+        ASSERT_TRUE(
+            peer.send("SENDFILE:" + offered + "," + std::to_string(data.size()) + "\x05\x06"));
+        ASSERT_TRUE(data.empty() || peer.send(data));
+        EXPECT_TRUE(receiver.waitForOutput("saved")) << offered << ": " << receiver.err();
         peer.close();
+        EXPECT_EQ(receiver.stop(), 0) << offered << ": " << receiver.err();
         std::vector<fs::path> outside, inside;
         for (const auto& entry : fs::directory_iterator(outer.path)) {
             if (entry.path() != dir) outside.push_back(entry.path());
@@ -331,7 +352,8 @@ TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
         for (const auto& entry : fs::directory_iterator(dir)) inside.push_back(entry.path());
         EXPECT_TRUE(outside.empty()) << offered;
         ASSERT_EQ(inside.size(), 1u) << offered;
-        EXPECT_EQ(readFile(inside[0]), "hello") << offered;
+        EXPECT_EQ(inside[0].filename().u8string(), saved);
+        EXPECT_EQ(readFile(inside[0]), data) << offered;
         EXPECT_EQ(inside[0].parent_path(), dir);
     }
     EXPECT_FALSE(fs::exists("/tmp/evil.txt.part"));

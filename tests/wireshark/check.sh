@@ -86,6 +86,15 @@ expect 43 wirekit.udp.check.status correct
 expect 43 _ws.expert.message \
     "The payload length is 13 but only 9 bytes stand before the check byte: the receiver discards the datagram"
 
+# Offers sent by hand: a name with a comma is read whole, and a size that is
+# no number is flagged, as the receiver refuses it.
+expect 47 wirekit.offer.name "report, final.txt"
+expect 47 wirekit.offer.size 3
+expect 47 _ws.expert.message ""
+expect 58 wirekit.offer.name size.txt
+expect 58 _ws.expert.message \
+    "The size is no decimal number, or a negative one: the receiver refuses the offer unseen"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures failures; tshark decoded:"
     cat "$work/one.txt"

@@ -6,8 +6,9 @@
 # On loopback, with fixed ports: TCP messages to 9000 (one with 05 bytes in
 # its body, then a raw peer's stray bytes and a frame split over two
 # segments), a 300-byte file to 9003, a UDP message from 9002 to 9001 with its
-# acknowledgement, and two datagrams sent by hand: one with a wrong check
-# byte, one whose payload length is larger than its payload.
+# acknowledgement, two datagrams sent by hand: one with a wrong check byte,
+# one whose payload length is larger than its payload, and two offers sent
+# by hand to 9003: a name with a comma and a size that is no number.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cli=${WIREKIT_CLI:-$root/build/tools/wirekit}
@@ -75,6 +76,27 @@ s.close()
 PY
 kill -INT "$listener"
 wait "$listener" || true
+
+# Offers from a raw peer: a name with a comma, which the receiver keeps
+# whole, and a size that is no number, which it refuses unseen.
+"$cli" file receive 9003 "$work/inbox" --yes --keep >"$work/keep.out" 2>&1 &
+receiver=$!
+wait_for "ss -ltn | grep -q ':9003 '"
+python3 - <<'PY'
+import socket
+def offer(header, data):
+    s = socket.create_connection(("127.0.0.1", 9003))
+    s.sendall(header + b"\x05\x06")
+    if s.recv(6) == b"accept":
+        s.sendall(data)
+    s.shutdown(socket.SHUT_WR)
+    s.recv(16)  # returns once the receiver has closed its end
+    s.close()
+offer(b"SENDFILE:report, final.txt,3", b"abc")
+offer(b"SENDFILE:size.txt,abc", b"")
+PY
+kill -INT "$receiver"
+wait "$receiver" || true
 
 # tcpdump writes out what it has seen when interrupted.
 kill -INT "$dump"

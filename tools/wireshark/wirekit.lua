@@ -65,8 +65,9 @@ local e = {
                             expert.group.PROTOCOL, expert.severity.NOTE),
     lone_mark = ProtoExpert.new("wirekit.offer.no_header", "End-of-offer mark with nothing before it: the receiver ignores it",
                                 expert.group.PROTOCOL, expert.severity.NOTE),
-    offer_read = ProtoExpert.new("wirekit.offer.misread", "The receiver reads this offer differently",
-                                 expert.group.PROTOCOL, expert.severity.WARN),
+    unusable_size = ProtoExpert.new("wirekit.offer.size.unusable",
+                                    "The size is no decimal number, or a negative one: the receiver refuses the offer unseen",
+                                    expert.group.PROTOCOL, expert.severity.WARN),
     answer = ProtoExpert.new("wirekit.answer.unknown", "Answer is neither accept nor refuse",
                              expert.group.PROTOCOL, expert.severity.WARN),
     after = ProtoExpert.new("wirekit.after_answer.expert", "Bytes after the answer",
@@ -205,27 +206,26 @@ local function scan_unit(data, start)
     end
 end
 
--- The offer as its sender meant it (the name runs to the last comma, the
--- size follows it) and as the receiver reads it (the name runs to the
--- first comma after the colon, the size is read after the first comma).
+-- The offer as the receiver reads it. The text ends at its first NUL byte.
+-- The name lies between the first colon (or the start) and the last comma,
+-- so commas in a name are kept; it is empty when no comma follows the
+-- colon. The size is the text after the last comma (the whole text without
+-- one), read as atoi does. A size text without a digit after the white
+-- space and sign, or a negative size, makes the receiver refuse the offer
+-- before its host hears of it.
 local function parse_offer(header)
     local text = header:match("^[^%z]*")
     local colon = text:find(":", 1, true)
-    local rest = colon and text:sub(colon + 1) or text
-    local offered = {}
-    local last_comma = rest:match(".*(),")
-    if last_comma then
-        offered.name = rest:sub(1, last_comma - 1)
-        offered.size = atoi(rest:sub(last_comma + 1))
-    else
-        offered.name = rest
+    local name_start = colon and colon + 1 or 1
+    local last_comma = text:match(".*(),")
+    local offer = { text = text, name = "" }
+    if last_comma and last_comma >= name_start then
+        offer.name = text:sub(name_start, last_comma - 1)
     end
-    local read = {}
-    local first_comma = rest:find(",", 1, true)
-    read.name = first_comma and rest:sub(1, first_comma - 1) or ""
-    local whole_comma = text:find(",", 1, true)
-    read.size = atoi(whole_comma and text:sub(whole_comma + 1) or text)
-    return text, offered, read
+    local size_text = last_comma and text:sub(last_comma + 1) or text
+    offer.size = atoi(size_text)
+    offer.usable = size_text:find("^%s*[+-]?%d") ~= nil and offer.size >= 0
+    return offer
 end
 
 -- What the first pass in capture order learnt: per connection, which side
@@ -260,22 +260,21 @@ local function add_file_data(tree, tvb, offset, so_far, size, notes)
     return item
 end
 
+-- The offer header; returns its size, or nil when the receiver refuses it
+-- for its size.
 local function add_offer(tree, tvb, unit_start, unit_end, decoded, notes)
-    local text, offered, read = parse_offer(decoded)
-    local summary = offered.size and string.format("%s, %s bytes", offered.name, decimal(offered.size))
-                    or string.format("%s, no size", offered.name)
+    local offer = parse_offer(decoded)
+    local summary = offer.usable and string.format("%s, %s bytes", offer.name, decimal(offer.size))
+                    or string.format("%s, no usable size", offer.name)
     local range = tvb(unit_start, unit_end - unit_start)
-    local offer = tree:add(f.offer, range)
-    offer:set_text("File offer: " .. summary)
-    offer:add(f.header, range, text)
-    offer:add(f.name, range, offered.name)
-    if offered.size then offer:add(f.size, range, int64(offered.size)) end
-    if read.name ~= offered.name or read.size ~= (offered.size or 0) then
-        offer:add_proto_expert_info(e.offer_read, string.format(
-            "The receiver reads this offer as the name \"%s\" and the size %s", read.name, decimal(read.size)))
-    end
+    local item = tree:add(f.offer, range)
+    item:set_text("File offer: " .. summary)
+    item:add(f.header, range, offer.text)
+    item:add(f.name, range, offer.name)
+    item:add(f.size, range, int64(offer.size))
+    if not offer.usable then item:add_proto_expert_info(e.unusable_size) end
     notes[#notes + 1] = "File offer: " .. summary
-    return offered.size
+    return offer.usable and offer.size or nil
 end
 
 local function dissect_tcp(tvb, pinfo, tree)
