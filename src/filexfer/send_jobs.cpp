@@ -93,11 +93,20 @@ void SendJobs::waitUntilIdle(SendJob& job) {
     job.idle.wait(guard, [&] { return !job.busy.load(); });
 }
 
+bool SendJobs::waitUntilIdle(SendJob& job, int limitMs) {
+    std::unique_lock<std::mutex> guard(job.idleLock);
+    return job.idle.wait_for(guard, std::chrono::milliseconds(limitMs),
+                             [&] { return !job.busy.load(); });
+}
+
 // Pause and Stop wait for the sender thread to let go of the job, except on
 // one of the endpoint's own threads (inside an event of this or another
 // job, or of a session): waiting there could wait for the very thread that
 // runs the caller, or for one that needs the state lock the caller holds.
-// The sender thread then finishes what was asked when it lets go.
+// The sender thread then finishes what was asked when it lets go. A Pause
+// waits a bounded time: a send blocked on a receiver that reads nothing
+// (its host paused it) lets go only when that receiver reads again, and
+// the host's thread must not hang on it.
 int SendJobs::pause(long handle) {
     JobPtr job = handles_.find(handle);
     if (!job) return 0;
@@ -106,7 +115,7 @@ int SendJobs::pause(long handle) {
         job->savedState.store(job->state.load());
         job->state.store(JOB_PAUSED);
     }
-    if (!endpoint_.onOwnThread()) waitUntilIdle(*job);
+    if (!endpoint_.onOwnThread()) waitUntilIdle(*job, PAUSE_WAIT_MS);
     std::lock_guard<std::recursive_mutex> guard(lock_);
     // A busy job is requeued by its sender thread when it lets go.
     if (!job->busy.load()) requeue(*job);
@@ -128,6 +137,7 @@ int SendJobs::stop(long handle) {
     JobPtr job = handles_.find(handle);
     if (!job) return 0;
     bool busy;
+    bool wasQueued = false;
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         job->state.store(JOB_STOPPED);
@@ -136,12 +146,17 @@ int SendJobs::stop(long handle) {
             job->freeWhenIdle.store(true);
         } else if (!removeAndFree(*job)) {
             // A job that is still queued is freed too, so that its handle is
-            // dead once Stop returned.
+            // dead once Stop returned; no sender thread will take it, so the
+            // stop tells the host itself that the job ended (3008).
             auto it = std::find(waiting_.begin(), waiting_.end(), job);
-            if (it != waiting_.end()) waiting_.erase(it);
+            if (it != waiting_.end()) {
+                waiting_.erase(it);
+                wasQueued = true;
+            }
             handles_.remove(job->handle);
         }
     }
+    if (wasQueued) endpoint_.raise(TCP_EV_SEND_STOPPED, job->handle);
     // The connection goes with the stopped job anyway; shutting it down ends
     // a send blocked on a peer that stopped reading, or a wait for an answer
     // that does not come, instead of waiting for that peer. A connection the
@@ -261,6 +276,14 @@ bool SendJobs::requeue(SendJob& job) {
 }
 
 bool SendJobs::restore(SendJob& job) {
+    // A paused job that its sender thread still holds (the Pause did not
+    // wait for it) is restored where it is: the thread goes on with it, or
+    // requeues it when it lets go.
+    if (job.busy.load()) {
+        if (job.state.load() != JOB_PAUSED) return false;
+        job.state.store(job.savedState.load());
+        return true;
+    }
     for (auto& j : waiting_) {
         if (j.get() != &job) continue;
         job.state.store(job.savedState.load());
@@ -357,13 +380,13 @@ void SendJobs::awaitAnswer(SendJob& job) {
     }
 }
 
-void SendJobs::dataPhase(SendJob& job) {
+bool SendJobs::dataPhase(SendJob& job) {
     endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
     // A resumed job goes on from bytesSent, which may lie past 4 GiB.
     platform::OwnedFile file(platform::openFileForReading(job.filePath.c_str()));
     if (!file.isOpen() || platform::seekFile(file.get(), job.bytesSent.load()) != 0) {
         if (moveState(job, JOB_PAUSED)) endpoint_.raise(TCP_EV_SEND_OPEN_FAILED, job.handle);
-        return;
+        return false;
     }
     net::StreamSocket* socket;
     {
@@ -392,6 +415,7 @@ void SendJobs::dataPhase(SendJob& job) {
         if (state == JOB_PAUSED || state == JOB_STOPPED) break;
     }
     if (job.bytesSent.load() == job.fileSize) job.state.store(JOB_DONE);
+    return true;
 }
 
 void SendJobs::runJob(SendJob& job) {
@@ -406,7 +430,9 @@ void SendJobs::runJob(SendJob& job) {
         }
     }
     if (!failed && job.state.load() == JOB_OFFERED) awaitAnswer(job);
-    if (job.state.load() == JOB_SENDING) dataPhase(job);
+    // 3012 alone tells the host that the file could not be opened.
+    bool opened = true;
+    if (job.state.load() == JOB_SENDING) opened = dataPhase(job);
 
     // The ending events run without the lock; `busy` is still set, so no
     // Pause or Stop acts on the job meanwhile.
@@ -416,17 +442,20 @@ void SendJobs::runJob(SendJob& job) {
         dropConnection(job);
     // A paused job keeps its connection, so that a resume goes on from
     // bytesSent on it.
-    if (state == JOB_REFUSED || state == JOB_PAUSED)
+    if ((state == JOB_REFUSED || state == JOB_PAUSED) && opened)
         endpoint_.raise(TCP_EV_SEND_PROGRESS, job.handle);
     if (state == JOB_STOPPED) endpoint_.raise(TCP_EV_SEND_STOPPED, job.handle);
 
     std::lock_guard<std::recursive_mutex> guard(lock_);
     // A Stop that found the job busy left the freeing to this thread; a
-    // Pause that came during the ending events is honoured by the requeue.
+    // Pause that came during the ending events is honoured by the requeue,
+    // and so is a Resume that came after this thread left the job for a
+    // pause (the job is then taken again).
     const int now = job.state.load();
     if (state == JOB_DONE || state == JOB_SEND_FAILED || job.freeWhenIdle.load()) {
         removeAndFree(job);
-    } else if (now == JOB_REFUSED || now == JOB_PAUSED) {
+    } else if (now == JOB_REFUSED || now == JOB_PAUSED ||
+               (state == JOB_PAUSED && now != JOB_STOPPED)) {
         requeue(job);
     }
     // Cleared on every way out, freed or not: a Pause or Stop on a host

@@ -32,6 +32,9 @@ namespace wirekit::filexfer {
 // Connect_Tcp makes.
 constexpr int JOB_CONNECT_SETTLE_MS = 50;
 constexpr int MAX_ACTIVE_SENDERS = 2;
+// How long a Pause on a host thread waits for the sender thread to let go
+// of the job; past it the thread requeues the job itself when it does.
+constexpr int PAUSE_WAIT_MS = 2000;
 
 struct SendJob {
     int handle = 0;
@@ -86,7 +89,8 @@ private:
     void runJob(SendJob& job);
     bool offer(SendJob& job);
     void awaitAnswer(SendJob& job);
-    void dataPhase(SendJob& job);
+    // False when the file could not be opened (the job is parked with 3012).
+    bool dataPhase(SendJob& job);
     // A state change by the sender thread, under the lock, with 3006: a
     // paused job records it as the state to resume to, and a stopped job
     // stays stopped.
@@ -97,6 +101,8 @@ private:
     // Clears busy and wakes a Pause or Stop waiting for it. Under the lock.
     static void release(SendJob& job);
     static void waitUntilIdle(SendJob& job);
+    // The same, for at most limitMs; true when the job was let go.
+    static bool waitUntilIdle(SendJob& job, int limitMs);
     // Under the lock; true when the job was in activeJobs.
     bool removeAndFree(SendJob& job);
     bool requeue(SendJob& job);

@@ -251,6 +251,8 @@ TEST_F(Transfer, SourceGoneAtDataPhasePausesAndResumes) {
         FileSendJob j;
         return GetSendJob_Tcp(c, job, &j) == 1 && j.state == JOB_PAUSED && j.busy == 0;
     }));
+    // 3012 is the job's last word until it is resumed.
+    EXPECT_EQ(log(1).events().back(), std::make_pair(int{TCP_EV_SEND_OPEN_FAILED}, job));
     fs::remove(src);
     writeFile(src, data);
     ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
@@ -284,6 +286,15 @@ TEST_F(Transfer, CloseWithQueuedJobsEndsEverything) {
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(SendFile_Tcp(c, file("q" + std::to_string(i), "data").string().c_str()), 1);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER, 2));
+    // Both sender threads wait for answers: the last job is still queued,
+    // and stopping it frees it and says so.
+    int last = 0;
+    for (auto& e : log(1).events())
+        if (e.first == TCP_EV_SEND_QUEUED) last = e.second;
+    EXPECT_EQ(StopSendFile_Tcp(c, last), 1);
+    EXPECT_EQ(log(1).events().back(), std::make_pair(int{TCP_EV_SEND_STOPPED}, last));
+    FileSendJob j;
+    EXPECT_EQ(GetSendJob_Tcp(c, last, &j), 0);
     auto clientEp = tcp::test::endpointOf(c);
     auto serverEp = tcp::test::endpointOf(s);
     EXPECT_EQ(Close_Tcp(c), 1);
