@@ -164,10 +164,21 @@ public:
              std::size_t length)
         : session_(session), offer_(offer), pending_(leftover, leftover + length) {}
 
-    // The whole file mode of the session.
+    // The whole file mode of the session. However it ends, the host hears of
+    // the connection's end once: a session stopped by DisConnect_Tcp in the
+    // middle of the file mode reports it with 3013 like a failed receive
+    // (after Close_Tcp nothing is raised any more, and an offer the host
+    // stopped itself ends quietly).
     void run() {
+        steps();
+        if (!reported_ && session_.stopRequested() && offer_.state.load() != OFFER_STOPPED) fail();
+    }
+
+private:
+    void steps() {
         if (!awaitDecision()) return;
         if (!sendAnswer(session_, accepted_ ? ANSWER_ACCEPT : ANSWER_REFUSE)) {
+            reported_ = true;
             session_.raise(TCP_EV_DISCONNECTED, 0);
             return;
         }
@@ -199,7 +210,6 @@ public:
         }
     }
 
-private:
     // Waits for the host's decision (3004 tells it). False when the session
     // ends without an answer. The wait has the read limit: the sender gives
     // up on its answer after that time anyway. It ends at once when the peer
@@ -314,6 +324,7 @@ private:
     }
 
     void fail() {
+        reported_ = true;
         file_.reset();
         offer_.state.store(OFFER_FAILED);
         session_.raise(TCP_EV_RECV_FAILED, offer_.handle);
@@ -327,6 +338,7 @@ private:
     std::vector<unsigned char> buffer_;
     platform::OwnedFile file_;
     bool accepted_ = false;
+    bool reported_ = false;  // the connection's end was reported
 };
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Pause, resume and stop on both ends of a transfer between two endpoints.
+#include <future>
+
 #include "filexfer/file_test_support.h"
 
 namespace wirekit::filexfer::test {
@@ -169,13 +171,59 @@ TEST_F(Control, PauseAndStopFromTheSendersOwnCallback) {
     }));
 }
 
-TEST_F(Control, CloseEndsASessionWaitingForADecision) {
+TEST_F(Control, PauseOnTheSenderReturnsWhileTheReceiverReadsNothing) {
     int port = 0;
     void* s = server(0, &port);
+    fs::create_directories(dir_ / "received");
+    const std::string target = received("r.bin").string();
+    log(0).setHook([s, target](int code, int param) {
+        if (code == TCP_EV_FILE_OFFER) {
+            SetSavePath_Tcp(s, param, target.c_str());
+            RecvFile_Tcp(s, param, true);
+        }
+        if (code == TCP_EV_RECV_STARTED) PauseRecvFile_Tcp(s, param);
+    });
+    void* c = client(1, port);
+    const std::string data = patterned(4 * BIG, 5);
+    ASSERT_EQ(SendFile_Tcp(c, file("r.bin", data).string().c_str()), 1);
+    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
+    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+    ASSERT_TRUE(wirekit::test::waitUntil([&] {
+        FileRecvOffer o;
+        return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0;
+    }));
+    // The sender's thread is blocked on the paused receiver: the host's
+    // Pause must come back anyway.
+    auto paused = std::async(std::launch::async, [c, job] { return PauseSendFile_Tcp(c, job); });
+    const bool returned = paused.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    ResumeRecvFile_Tcp(s, offer);  // lets a hung Pause end before the test fails
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(paused.get(), 1);
+    // Resumed at once, while its thread may still hold it: nothing is lost.
+    ASSERT_EQ(ResumeSendFile_Tcp(c, job), 1);
+    ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_DONE, 1, std::chrono::seconds(60)));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_DONE, 1, std::chrono::seconds(60)));
+    EXPECT_EQ(readFile(received("r.bin")), data);
+}
+
+TEST_F(Control, DisconnectOrCloseEndsASessionWaitingForADecision) {
+    int port = 0;
+    void* s = server(0, &port);
+    // DisConnect_Tcp ends the session's wait, and the host hears of it.
+    RawPeer first;
+    ASSERT_TRUE(first.connect(port));
+    ASSERT_TRUE(first.send(std::string("SENDFILE:v.bin,5\x05\x06")));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
+    const int socket = paramOf(0, TCP_EV_CONNECTED);
+    EXPECT_EQ(DisConnect_Tcp(s, reinterpret_cast<void*>(static_cast<std::uintptr_t>(socket))), 1);
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
+    EXPECT_EQ(paramOf(0, TCP_EV_RECV_FAILED), paramOf(0, TCP_EV_FILE_OFFER));
+
     RawPeer peer;
     ASSERT_TRUE(peer.connect(port));
     ASSERT_TRUE(peer.send(std::string("SENDFILE:w.bin,5\x05\x06")));
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER));
+    ASSERT_TRUE(log(0).waitFor(TCP_EV_FILE_OFFER, 2));
     auto ep = tcp::test::endpointOf(s);
     EXPECT_EQ(Close_Tcp(s), 1);
     EXPECT_EQ(ep->liveThreads(), 0);
