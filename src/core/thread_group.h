@@ -11,10 +11,12 @@ namespace wirekit::core {
 // Stack reserved for each thread of a group. Sessions and file senders keep
 // their buffers on the heap and use a few KiB of stack themselves, but the
 // host's callback runs on these threads too (and may be an interpreter's
-// trampoline), so the reservation is kept generous while still a fraction of
-// the usual 8 MiB: a listener with a thousand connections holds a thousand of
-// them.
-constexpr std::size_t GROUP_THREAD_STACK_BYTES = 256 * 1024;
+// trampoline, or keep a large buffer on its stack). A reservation costs
+// address space, not memory, until it is used: a 64-bit process gives every
+// thread the 1 MiB that a Windows host's own threads have; a 32-bit one,
+// whose 2 GiB of address space a listener with hundreds of connections
+// shares with the host, gives 256 KiB.
+constexpr std::size_t GROUP_THREAD_STACK_BYTES = sizeof(void*) == 4 ? 256 * 1024 : 1024 * 1024;
 
 // A set of detached threads started by one owner (an endpoint, for its
 // sessions, file senders or UDP threads; a listener, for its accept thread).

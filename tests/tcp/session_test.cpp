@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -46,6 +47,32 @@ TEST_F(TcpTest, RawPeerDeliversFramedMessagesInTheirOrder) {
     ASSERT_TRUE(log(0).waitFor(TCP_EV_MSG_RECEIVED, 4));
     for (const char* m : {"one", "two", "three"}) EXPECT_EQ(take(h), m);
     EXPECT_EQ(log(0).count(TCP_EV_DISCONNECTED), 0);
+}
+
+// Fills `bytes` of the calling thread's stack, as a handler with a large
+// local buffer does.
+[[gnu::noinline]] int useStack(std::size_t bytes) {
+    if (bytes < 4096) return 0;
+    volatile unsigned char block[4096];
+    for (auto& b : block) b = static_cast<unsigned char>(bytes);
+    return block[bytes % 4096] + useStack(bytes - 4096);
+}
+
+TEST_F(TcpTest, AHandlerMayKeepLargeBuffersOnItsStack) {
+    // Hosts' handlers keep buffers for a message on the stack; where the
+    // address space allows, they get what a Windows thread has by default.
+    if (sizeof(void*) == 4) GTEST_SKIP() << "32-bit processes give handlers 256 KiB";
+    int port;
+    void* h = server(0, &port);
+    auto used = std::make_shared<std::atomic<int>>(-1);
+    log(0).setHook([used](int code, int) {
+        if (code == TCP_EV_MSG_RECEIVED) *used = useStack(640 * 1024);
+    });
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(port));
+    ASSERT_TRUE(peer.send(frameOf("deep")));
+    ASSERT_TRUE(wirekit::test::waitUntil([&] { return used->load() >= 0; }));
+    EXPECT_EQ(take(h), "deep");
 }
 
 TEST_F(TcpTest, TwoPeersAtOnceNeverInterleaveWithinAMessage) {
