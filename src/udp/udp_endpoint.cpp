@@ -240,6 +240,10 @@ void UdpEndpoint::acknowledgeLocked(std::uint32_t address, std::int32_t port,
     // It would go out before anything else anyway, so the receive thread
     // sends it itself instead of handing it to the sender thread.
     if (transmitLocked(ack)) return;
+    // Datagrams with forged sources can make every acknowledgement fail;
+    // past a few waiting ones a new one is dropped. Nothing is lost: the
+    // sender of a real message sends it again and is acknowledged then.
+    if (acks_.size() >= ACK_QUEUE_LIMIT) return;
     ack.failures = 1;
     acks_.push_back(std::move(ack));
     ackRetryAt_ = Clock::now() + std::chrono::milliseconds(SEND_RETRY_MS);

@@ -50,6 +50,9 @@ constexpr unsigned char DEFAULT_HEADER_BYTE_1 = 55;
 constexpr unsigned char DEFAULT_HEADER_BYTE_2 = 77;
 // A send is refused when this many records (acknowledgements included) wait.
 constexpr std::size_t SEND_QUEUE_LIMIT = 100;
+// At most this many acknowledgements whose transmission failed wait to be
+// tried again, so that they never take most of the send queue.
+constexpr std::size_t ACK_QUEUE_LIMIT = 16;
 // A received message is refused when the queue already holds more than this.
 constexpr std::size_t RECV_QUEUE_LIMIT = 100;
 // Large enough for any datagram, so every read takes one datagram whole.
