@@ -14,11 +14,16 @@
  *
  *  - Which thread: events are raised on the thread that detects them. 1001,
  *    1003, 1004 and 2003 come from the UDP receive thread, 2001 from the UDP
- *    sender thread, 3015, 3002, 3004, 3009-3011, 3013 and session 3999 from the
- *    thread that serves one accepted TCP connection, 3006-3008, 3012, 3014 and
- *    offer 3999 from a file-sender thread. 1005, 1006, 2002, 3003 and 3005 are
- *    raised on the host's own thread inside the export that causes them.
- *    Several threads may call one callback at the same time.
+ *    sender thread (or from the receive thread, when an acknowledgement lets
+ *    the next message go out at once), 3015, 3002, 3004, 3009-3011, 3013 and
+ *    session 3999 from the thread that serves one accepted TCP connection,
+ *    3006-3008, 3012, 3014 and offer 3999 from a file-sender thread. 1005,
+ *    1006, 2002, 3003 and 3005, 3999 from a client-form SendMessage_Tcp that
+ *    fails, and 3010 from Stop/Pause/ResumeRecvFile_Tcp are raised on the
+ *    host's own thread inside the export that causes them. Several threads
+ *    may call one callback at the same time.
+ *  - Stack: a handler that runs on a library thread has a stack of 1 MiB
+ *    (256 KiB in a 32-bit process); keep large buffers off it.
  *  - Locks: no library lock is held while a callback runs, except for the
  *    file-state events (3006 raised by a job state change, 3010 raised by
  *    StopRecvFile_Tcp / PauseRecvFile_Tcp / ResumeRecvFile_Tcp), which are
@@ -359,7 +364,8 @@ WIREKIT_API int WIREKIT_CALL Connect_Tcp(void* h, const char* host, int port);
 /* Closes the client connection. 1. */
 WIREKIT_API int WIREKIT_CALL DisConnect_Tcp(void* h);
 /* Shuts down the receiving side of an accepted connection (the number from
- * 3015); its session then ends with 3999. 1 if it is a live session, else 0. */
+ * 3015); its session then ends with 3999, or with 3013 when the connection
+ * carries a file. 1 if it is a live session, else 0. */
 WIREKIT_API int WIREKIT_CALL DisConnectSocket_Tcp(void* h, void* socket);
 /* Sends one framed message over the client connection. 1 sent, 0 not. */
 WIREKIT_API int WIREKIT_CALL SendMessage_Tcp(void* h, const void* data, int length);
@@ -396,8 +402,17 @@ WIREKIT_API long WIREKIT_CALL GetMessage_Tcp(void* h, void* buffer, int size);
  * is too long, or the file's name (after its last '/' or '\') holds a comma
  * or the byte 0x05, which the offer cannot carry. */
 WIREKIT_API int WIREKIT_CALL SendFile_Tcp(void* h, const char* path);
+/* Stops a job and frees it: its handle is dead once this returns. 3008 tells
+ * that the job ended (from its sender thread when one holds it, else from
+ * this call), except for a job whose offer already failed (3999). 1, or 0 for
+ * a job that is not live. */
 WIREKIT_API int WIREKIT_CALL StopSendFile_Tcp(void* h, long job);
+/* Pauses a job (state 5, the state it had kept in savedState). Called on a
+ * host thread it waits for the job's sender thread to let go of it, at most
+ * 2 s: a send blocked on a receiver that reads nothing goes on in the
+ * background and the job is parked once it ends. 1, or 0 if not live. */
 WIREKIT_API int WIREKIT_CALL PauseSendFile_Tcp(void* h, long job);
+/* Resumes a paused job in the state it was paused in. 1, or 0 if not live. */
 WIREKIT_API int WIREKIT_CALL ResumeSendFile_Tcp(void* h, long job);
 /* Answers an offer (3004): accept or refuse. 1, or 0 for an offer that is not live. */
 WIREKIT_API int WIREKIT_CALL RecvFile_Tcp(void* h, long offer, bool accept);
