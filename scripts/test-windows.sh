@@ -42,7 +42,19 @@ case "$arch" in
         ;;
     *) echo "wirekit: unknown --arch '$arch' (x86_64 or i686)" >&2; exit 2 ;;
 esac
-WIREKIT_EXTRA_PACKAGES="$packages ${WIREKIT_EXTRA_PACKAGES:-}" wirekit_install_deps
+if [ "$arch" = i686 ]; then
+    # A failure here is most often the i386 list of a mirror in the middle of
+    # a sync: the install from the release suite below does not need it.
+    if ! WIREKIT_INSTALL_ATTEMPTS=1 WIREKIT_EXTRA_PACKAGES="$packages ${WIREKIT_EXTRA_PACKAGES:-}" \
+            wirekit_install_deps; then
+        WIREKIT_EXTRA_PACKAGES="${WIREKIT_EXTRA_PACKAGES:-}" wirekit_install_deps
+        # shellcheck disable=SC2086
+        wirekit_install_wine_from_release $packages \
+            || { echo "wirekit: 32-bit Wine could not be installed" >&2; exit 1; }
+    fi
+else
+    WIREKIT_EXTRA_PACKAGES="$packages ${WIREKIT_EXTRA_PACKAGES:-}" wirekit_install_deps
+fi
 
 jobs=${WIREKIT_JOBS:-2}
 
