@@ -159,6 +159,10 @@ bool resolveHost(const char* host, std::uint32_t* address);
 void* allocatePages(std::size_t bytes);
 void freePages(void* pages, std::size_t bytes);
 
+// CPU time the whole process has used so far (all threads, user and system
+// time together), in seconds; for the benchmarks.
+double processCpuSeconds();
+
 // Threads.
 // Runs `fn` on a new detached thread whose stack holds at least stackBytes
 // (raised to the platform's minimum and rounded to its page size; 0 means the

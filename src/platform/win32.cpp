@@ -775,6 +775,18 @@ void freePages(void* pages, std::size_t) {
     if (pages) ::VirtualFree(pages, 0, MEM_RELEASE);
 }
 
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    // FILETIME counts 100 ns units.
+    auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 namespace {
 unsigned __stdcall threadEntry(void* arg) {
     std::function<void()>* fn = static_cast<std::function<void()>*>(arg);
