@@ -77,7 +77,8 @@ int StreamSocket::connect(const char* host, int port) {
     }
     platform::setNoDelay(s);
     std::lock_guard<std::mutex> guard(connLock_);
-    connection_ = std::make_unique<Connection>(Connection{s});
+    connection_ = std::make_unique<Connection>();
+    connection_->socket = s;
     ownsConnection_ = true;
     return 1;
 }
@@ -87,7 +88,8 @@ void StreamSocket::attach(Socket s) {
     if (s == INVALID_SOCKET_VALUE) return;
     platform::setNoDelay(s);
     std::lock_guard<std::mutex> guard(connLock_);
-    connection_ = std::make_unique<Connection>(Connection{s});
+    connection_ = std::make_unique<Connection>();
+    connection_->socket = s;
     ownsConnection_ = false;
 }
 
@@ -205,7 +207,11 @@ int StreamSocket::sendParts(const platform::SendPart* parts, std::size_t count, 
             for (;;) {
                 while (first < count && left[first].length == 0) ++first;
                 if (first == count) break;
-                long n = platform::sendGather(use.socket(), left + first, count - first);
+                // One part goes with a plain send, the cheaper call.
+                long n =
+                    count - first == 1
+                        ? platform::sendBytes(use.socket(), left[first].data, left[first].length)
+                        : platform::sendGather(use.socket(), left + first, count - first);
                 if (n <= 0) {
                     setError(n < 0 ? platform::lastError() : -1);
                     break;
@@ -254,6 +260,40 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
     }
     // The limit passed without a byte: the connection is given up, as if the
     // peer had gone.
+    closeConnection(timedOut);
+    return 0;
+}
+
+int StreamSocket::receiveWithin(void* buffer, int length, int timeoutMs) {
+    if (!buffer || length <= 0 || timeoutMs <= 0) {
+        setError(-1);
+        return -1;
+    }
+    Connection* timedOut;
+    {
+        Use use(*this, true);
+        if (!use) {
+            setError(-1);
+            return -1;
+        }
+        std::atomic<int>& limit = use.connection()->receiveLimitMs;
+        if (limit.load() != timeoutMs) {
+            if (platform::setReceiveTimeout(use.socket(), timeoutMs) != 0) {
+                setError(platform::lastError());
+                return -1;
+            }
+            limit.store(timeoutMs);
+        }
+        long n =
+            platform::receiveBytesTimed(use.socket(), buffer, static_cast<std::size_t>(length));
+        if (n >= 0) return static_cast<int>(n);
+        const int code = platform::lastError();
+        if (platform::classifyError(code) != platform::ErrorKind::WouldBlock) {
+            setError(code);
+            return -1;
+        }
+        timedOut = use.connection();
+    }
     closeConnection(timedOut);
     return 0;
 }

@@ -89,6 +89,10 @@ public:
     // When the limit passes the connection is closed exactly as disconnect()
     // does and the result is 0.
     int receive(void* buffer, int length, int timeoutMs);
+    // receive() in one call of the system where it can keep the limit
+    // itself (the limit is set on the connection when it changes).
+    // timeoutMs > 0.
+    int receiveWithin(void* buffer, int length, int timeoutMs);
     // What receiveNow() and peek() return when no byte is waiting.
     static constexpr int NOTHING_WAITING = -2;
     // The waiting half of receive(): 1 when input (or the end of the
@@ -122,13 +126,16 @@ public:
 
 private:
     struct Connection {
-        Socket socket;
+        Socket socket = INVALID_SOCKET_VALUE;
         bool usable = true;
         int users = 0;    // threads inside an operation on the descriptor
         int senders = 0;  // of those, the ones that may be blocked in a send
         // A shutdown in both directions was asked for while no send was in
         // progress; a send that may block shuts the sending direction itself.
         bool sendingEnded = false;
+        // The receive limit set on the socket (-1: none yet); only the
+        // thread in receiveWithin() uses it.
+        std::atomic<int> receiveLimitMs{-1};
     };
     // A counted use of the current connection; empty when there is none.
     class Use {

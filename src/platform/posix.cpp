@@ -188,6 +188,18 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
 }
 
+int setReceiveTimeout(Socket s, int timeoutMs) {
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    return ::setsockopt(fd(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : -1;
+}
+
+// SO_RCVTIMEO makes the system end the wait with EAGAIN.
+long receiveBytesTimed(Socket s, void* buffer, std::size_t length) {
+    return receiveBytes(s, buffer, length);
+}
+
 long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_DONTWAIT); });
 }
@@ -252,7 +264,21 @@ int waitReadable(Socket s, int timeoutMs) {
     return 1;  // POLLIN, POLLHUP and POLLERR all mean a read will not block
 }
 
-int pollReadable(Socket s) { return waitReadable(s, 0); }
+// One poll without a wait: this gates every message sent, so it is kept to
+// the one call.
+int pollReadable(Socket s) {
+    pollfd p{fd(s), POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return r < 0 ? -1 : 0;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
 
 long bytesPending(Socket s) {
     int n = 0;

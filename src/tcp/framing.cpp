@@ -229,64 +229,77 @@ FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t len
 template <typename Lane>
 FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t length) {
     constexpr std::size_t W = Lane::WIDTH;
-    std::size_t i = 0;
-    // The writable area never passes the cap (grow() sees to it).
-    auto room = [&] { return std::min(current_.size(), maxMessageBytes_) - size_; };
+    // The loop works on copies of the buffer's state (stores through a byte
+    // pointer could otherwise change any field, as far as the compiler can
+    // tell) and writes the size back before it returns or grows the buffer.
+    unsigned char* buffer = current_.data();
+    std::size_t area = std::min(current_.size(), maxMessageBytes_);
+    std::size_t size = size_;
     auto add = [&](unsigned char b) {
-        if (room() == 0 && !grow()) return false;
-        current_[size_++] = b;
+        if (size == area) {
+            size_ = size;
+            if (!grow()) return false;
+            buffer = current_.data();
+            area = std::min(current_.size(), maxMessageBytes_);
+        }
+        buffer[size++] = b;
         return true;
     };
+    auto stop = [&](Outcome outcome, std::size_t consumed) {
+        size_ = size;
+        return Step{outcome, consumed};
+    };
+    std::size_t i = 0;
     while (i < length) {
         if (escapePending_) {
             escapePending_ = false;
             const unsigned char b = data[i++];
             switch (b) {
                 case FRAME_BOUNDARY:
-                    if (size_ > 0) return {Outcome::Message, i};
+                    if (size > 0) return stop(Outcome::Message, i);
                     break;
                 case FRAME_OFFER_END:
                     // Without a header there is no offer to act on: the
                     // marker is dropped and the connection stays framed.
-                    if (size_ > 0) {
-                        header_.assign(current_.begin(), current_.begin() + size_);
+                    if (size > 0) {
+                        header_.assign(buffer, buffer + size);
                         current_ = MessageBytes();
-                        size_ = 0;
-                        return {Outcome::OfferHeader, i};
+                        size = 0;
+                        return stop(Outcome::OfferHeader, i);
                     }
                     break;
                 case FRAME_ESC:
-                    if (!add(FRAME_ESC)) return {Outcome::TooLarge, i};
+                    if (!add(FRAME_ESC)) return stop(Outcome::TooLarge, i);
                     break;
                 default:
                     // A stray escape before an ordinary byte is kept as it came.
-                    if (!add(FRAME_ESC) || !add(b)) return {Outcome::TooLarge, i};
+                    if (!add(FRAME_ESC) || !add(b)) return stop(Outcome::TooLarge, i);
                     break;
             }
             continue;
         }
-        if (length - i >= W) {
-            if (room() < W) grow();
-            if (room() >= W) {
-                const std::size_t k = Lane::copy(current_.data() + size_, data + i);
-                size_ += k;
-                i += k;
-                if (k == W) continue;
-                // The 0x05 was copied with the lane but is not kept as such:
-                // what it means depends on the byte after it.
-                escapePending_ = true;
-                ++i;
-                continue;
-            }
+        // A lane goes whole into the buffer or not at all; the buffer grows
+        // only for a byte that has no room, so that a message the size hint
+        // foresaw fits the first allocation exactly.
+        if (length - i >= W && area - size >= W) {
+            const std::size_t k = Lane::copy(buffer + size, data + i);
+            size += k;
+            i += k;
+            if (k == W) continue;
+            // The 0x05 was copied with the lane but is not kept as such: what
+            // it means depends on the byte after it.
+            escapePending_ = true;
+            ++i;
+            continue;
         }
         const unsigned char b = data[i++];
         if (b == FRAME_ESC) {
             escapePending_ = true;
         } else if (!add(b)) {
-            return {Outcome::TooLarge, i};
+            return stop(Outcome::TooLarge, i);
         }
     }
-    return {Outcome::NeedMore, length};
+    return stop(Outcome::NeedMore, length);
 }
 
 MessageBytes FrameDecoder::takeMessage() {
