@@ -33,9 +33,10 @@ constexpr std::size_t FRAME_STAGING_BYTES = 256 * 1024;
 constexpr std::size_t FRAME_DIRECT_RUN_BYTES = 4096;
 
 // The loop the codec runs. Both scan and copy in one pass, a lane of bytes
-// at a time; they differ only in the lane. Native is SSE2 (16 bytes) where
-// the compiler targets it and the portable loop elsewhere; Portable (8 bytes
-// in a 64-bit word) exists in every build, so that tests can check both.
+// at a time; they differ only in the lane. Native is SSE2 (32 bytes in two
+// 16-byte vectors) where the compiler targets it and the portable loop
+// elsewhere; Portable (8 bytes in a 64-bit word) exists in every build, so
+// that tests can check both.
 enum class FrameKernel { Native, Portable };
 // True when Native is the SSE2 loop.
 bool frameKernelIsSimd();

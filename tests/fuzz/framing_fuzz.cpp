@@ -12,8 +12,9 @@
 // the reference framing, never cut an escape from its partner between two
 // sends, and decode back to the body. Both run with the native loop (SSE2
 // where built) and with the portable one. Before the first input, a sweep
-// puts escapes at every offset of a 16-byte lane and feeds the frames cut
-// at every point, so that lane edges and block ends are always covered.
+// puts escapes at every offset of a 32-byte lane (two 16-byte vectors) and
+// feeds the frames cut at every point, so that lane edges and block ends are
+// always covered.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -210,11 +211,11 @@ void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t 
     }
 }
 
-// Bodies of up to 48 bytes with an escape at each offset (alone, doubled,
+// Bodies of up to 72 bytes with an escape at each offset (alone, doubled,
 // or followed by a mark byte), framed and fed in two blocks cut at every
 // point; and encoded with staging buffers around a lane's width.
 void sweepLanes() {
-    for (std::size_t length = 1; length <= 48; ++length) {
+    for (std::size_t length = 1; length <= 72; ++length) {
         for (std::size_t at = 0; at < length; ++at) {
             for (int next : {int{FRAME_ESC}, int{FRAME_BOUNDARY}, int{FRAME_OFFER_END}, 0x41}) {
                 Bytes body(length);
@@ -223,7 +224,7 @@ void sweepLanes() {
                 body[at] = FRAME_ESC;
                 if (at + 1 < length) body[at + 1] = static_cast<unsigned char>(next);
                 for (FrameKernel kernel : KERNELS) {
-                    for (std::size_t staging : {4u, 17u, 18u, 19u, 33u, 4096u})
+                    for (std::size_t staging : {4u, 17u, 18u, 19u, 33u, 34u, 35u, 67u, 4096u})
                         checkEncoder(body, staging, 4096, kernel);
                     checkEncoder(body, 4096, 16, kernel);
                 }
