@@ -263,6 +263,9 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
         setError(-1);
         return -1;
     }
+    // A limited wait and the read are one call where the system keeps the
+    // limit itself.
+    if (timeoutMs > 0) return receiveWithin(buffer, length, timeoutMs);
     Connection* timedOut;
     {
         Use use(*this, true);

@@ -98,9 +98,9 @@ public:
     // When the limit passes the connection is closed exactly as disconnect()
     // does and the result is 0.
     int receive(void* buffer, int length, int timeoutMs);
-    // receive() in one call of the system where it can keep the limit
-    // itself (the limit is set on the connection when it changes).
-    // timeoutMs > 0.
+    // receive() with a limit (timeoutMs > 0), which receive() also uses for
+    // one: the wait and the read are one call of the system where it keeps
+    // the limit itself (set on the connection whenever it changes).
     int receiveWithin(void* buffer, int length, int timeoutMs);
     // What receiveNow() and peek() return when no byte is waiting.
     static constexpr int NOTHING_WAITING = -2;
