@@ -186,7 +186,7 @@ void messageLoop(Session& session) {
     // The first read after a wait lands here, on the session's stack: the
     // wait and the read are then one call, and an idle session holds no
     // block and nothing of the budget.
-    unsigned char first[SESSION_BLOCK_MIN_BYTES];
+    unsigned char first[SESSION_FIRST_READ_BYTES];
     for (;;) {
         unsigned char* data;
         std::size_t length;
