@@ -137,6 +137,16 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
         return n == 0 || sink(context, pieces_, n);
     };
 
+    // Stages the 0x05 at p with its partner; a new run starts after it.
+    auto doubleEscape = [&] {
+        out[0] = FRAME_ESC;
+        out[1] = FRAME_ESC;
+        out += 2;
+        ++p;
+        run = p;
+        runOut = out;
+    };
+
     // The start mark. The buffer always has room for 4 bytes.
     out[0] = FRAME_ESC;
     out[1] = FRAME_BOUNDARY;
@@ -152,12 +162,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
             if (k == W) {
                 if (static_cast<std::size_t>(p - run) < directRunBytes_) continue;
             } else {
-                // The lane copied the 0x05 already; its partner follows.
-                out[1] = FRAME_ESC;
-                out += 2;
-                ++p;
-                run = p;
-                runOut = out;
+                doubleEscape();
                 continue;
             }
         } else if (*p != FRAME_ESC) {
@@ -174,12 +179,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
                 if (!flush()) return false;
                 continue;
             }
-            out[0] = FRAME_ESC;
-            out[1] = FRAME_ESC;
-            out += 2;
-            ++p;
-            run = p;
-            runOut = out;
+            doubleEscape();
             continue;
         }
         // A long run without an escape: its copy is taken back and the run,
