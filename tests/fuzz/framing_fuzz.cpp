@@ -211,35 +211,42 @@ void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t 
     }
 }
 
-// Bodies of up to 72 bytes with an escape at each offset (alone, doubled,
-// or followed by a mark byte), framed and fed in two blocks cut at every
-// point; and encoded with staging buffers around a lane's width.
+// One body with an escape at `at` (alone, doubled, or before a mark byte or
+// an ordinary one): encoded with staging buffers around a lane's width, and
+// its frame, followed by the body itself as raw stream bytes (where a lone
+// escape before 0x07 or 0x06 is a mark), fed in two blocks cut at every
+// point.
+void sweepBody(std::size_t length, std::size_t at, unsigned char next) {
+    Bytes body(length);
+    for (std::size_t k = 0; k < length; ++k)
+        body[k] = static_cast<unsigned char>(0x20 + (k * 7) % 90);
+    body[at] = FRAME_ESC;
+    if (at + 1 < length) body[at + 1] = next;
+    for (FrameKernel kernel : KERNELS) {
+        for (std::size_t staging : {4u, 33u, 34u, 35u, 4096u})
+            checkEncoder(body, staging, 4096, kernel);
+        checkEncoder(body, 4096, 16, kernel);
+    }
+    std::vector<bool> pairSecond;
+    Bytes stream = referenceEncode(body, pairSecond);
+    stream.insert(stream.end(), body.begin(), body.end());
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        const unsigned char split[2] = {static_cast<unsigned char>(cut), 255};
+        checkDecoder(stream, split, 2, 1 << 20);
+    }
+    checkDecoder(stream, nullptr, 0, length);
+}
+
+// Escapes at every offset of a 72-byte body (more than two 32-byte lanes),
+// and at the end of bodies of every length up to that.
 void sweepLanes() {
-    for (std::size_t length = 1; length <= 72; ++length) {
-        for (std::size_t at = 0; at < length; ++at) {
-            for (int next : {int{FRAME_ESC}, int{FRAME_BOUNDARY}, int{FRAME_OFFER_END}, 0x41}) {
-                Bytes body(length);
-                for (std::size_t k = 0; k < length; ++k)
-                    body[k] = static_cast<unsigned char>(0x20 + (k * 7) % 90);
-                body[at] = FRAME_ESC;
-                if (at + 1 < length) body[at + 1] = static_cast<unsigned char>(next);
-                for (FrameKernel kernel : KERNELS) {
-                    for (std::size_t staging : {4u, 17u, 18u, 19u, 33u, 34u, 35u, 67u, 4096u})
-                        checkEncoder(body, staging, 4096, kernel);
-                    checkEncoder(body, 4096, 16, kernel);
-                }
-                // The frame, then the body itself as raw stream bytes: there
-                // a lone escape before 0x07 or 0x06 is a mark, one before
-                // another byte is kept.
-                std::vector<bool> pairSecond;
-                Bytes stream = referenceEncode(body, pairSecond);
-                stream.insert(stream.end(), body.begin(), body.end());
-                for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-                    const unsigned char split[2] = {static_cast<unsigned char>(cut), 255};
-                    checkDecoder(stream, split, 2, 1 << 20);
-                    checkDecoder(stream, split, 2, length);
-                }
-            }
+    constexpr std::size_t LONGEST = 72;
+    for (int next : {int{FRAME_ESC}, int{FRAME_BOUNDARY}, int{FRAME_OFFER_END}, 0x41}) {
+        const auto second = static_cast<unsigned char>(next);
+        for (std::size_t at = 0; at < LONGEST; ++at) sweepBody(LONGEST, at, second);
+        for (std::size_t length = 1; length < LONGEST; ++length) {
+            sweepBody(length, length - 1, second);
+            if (length >= 2) sweepBody(length, length - 2, second);
         }
     }
 }
