@@ -12,34 +12,52 @@ int quiet(Socket s) { return platform::pollReadable(s) == 0 ? 1 : 0; }
 
 StreamSocket::Use::Use(StreamSocket& owner, bool requireUsable, bool sending)
     : owner_(owner), sending_(sending) {
-    std::lock_guard<std::mutex> guard(owner_.connLock_);
-    Connection* c = owner_.connection_.get();
-    if (c && (c->usable || !requireUsable)) {
-        ++c->users;
+    Connection* c;
+    for (;;) {
+        const unsigned epoch = owner_.epoch_.load();
+        parity_ = static_cast<int>(epoch & 1);
+        owner_.readers_[parity_].fetch_add(1);
+        c = owner_.current_.load();
+        // Unchanged epoch: the connection was read before any closer took it
+        // out of view, and that closer waits for this use to end.
+        if (owner_.epoch_.load() == epoch) break;
+        owner_.leave(parity_);
+    }
+    if (c && (c->usable.load() || !requireUsable)) {
         if (sending_) {
+            c->senders.fetch_add(1);
             // Without this a send starting just after such a shutdown could
             // block on a full window with nothing left to end it.
-            if (c->sendingEnded) platform::shutdownBoth(c->socket);
-            ++c->senders;
+            if (c->sendingEnded.load()) platform::shutdownBoth(c->socket);
         }
         connection_ = c;
     }
 }
 
 StreamSocket::Use::~Use() {
-    if (!connection_) return;
-    std::lock_guard<std::mutex> guard(owner_.connLock_);
-    if (sending_) --connection_->senders;
-    if (--connection_->users == 0) owner_.connIdle_.notify_all();
+    if (connection_ && sending_) connection_->senders.fetch_sub(1);
+    owner_.leave(parity_);
+}
+
+void StreamSocket::leave(int parity) {
+    if (readers_[parity].fetch_sub(1) == 1 && closersWaiting_.load() > 0) {
+        // Taking the lock orders the wake-up after the closer's last look.
+        { std::lock_guard<std::mutex> guard(connLock_); }
+        connIdle_.notify_all();
+    }
 }
 
 void StreamSocket::shutdownFor(Connection& c, bool wakeSenders) {
-    if (wakeSenders && c.senders > 0) {
-        platform::shutdownBoth(c.socket);
-    } else {
-        platform::shutdownReceive(c.socket);
-        if (wakeSenders) c.sendingEnded = true;
+    // The flag is set before the count is read, and a sender counts itself
+    // before it reads the flag: one of the two sees the other.
+    if (wakeSenders) {
+        c.sendingEnded.store(true);
+        if (c.senders.load() > 0) {
+            platform::shutdownBoth(c.socket);
+            return;
+        }
     }
+    platform::shutdownReceive(c.socket);
 }
 
 StreamSocket::StreamSocket() {
@@ -77,7 +95,9 @@ int StreamSocket::connect(const char* host, int port) {
     }
     platform::setNoDelay(s);
     std::lock_guard<std::mutex> guard(connLock_);
-    connection_ = std::make_unique<Connection>(Connection{s});
+    connection_ = std::make_unique<Connection>();
+    connection_->socket = s;
+    current_.store(connection_.get());
     ownsConnection_ = true;
     return 1;
 }
@@ -87,7 +107,9 @@ void StreamSocket::attach(Socket s) {
     if (s == INVALID_SOCKET_VALUE) return;
     platform::setNoDelay(s);
     std::lock_guard<std::mutex> guard(connLock_);
-    connection_ = std::make_unique<Connection>(Connection{s});
+    connection_ = std::make_unique<Connection>();
+    connection_->socket = s;
+    current_.store(connection_.get());
     ownsConnection_ = false;
 }
 
@@ -103,11 +125,18 @@ void StreamSocket::disconnect() {
 void StreamSocket::closeConnection(Connection* target) {
     std::unique_ptr<Connection> c;
     {
+        std::lock_guard<std::mutex> closing(closeLock_);
         std::unique_lock<std::mutex> guard(connLock_);
         if (!connection_ || connection_.get() != target) return;
         c = std::move(connection_);
+        current_.store(nullptr);
         shutdownFor(*c, true);
-        connIdle_.wait(guard, [&] { return c->users == 0; });
+        // Operations from now on count in the new epoch and find no
+        // connection; those of the old one are waited for.
+        const int parity = static_cast<int>(epoch_.fetch_add(1) & 1);
+        closersWaiting_.fetch_add(1);
+        connIdle_.wait(guard, [&] { return readers_[parity].load() == 0; });
+        closersWaiting_.fetch_sub(1);
     }
     platform::closeSocket(c->socket);
 }
@@ -117,10 +146,7 @@ void StreamSocket::shutdown(bool bothDirections) {
     if (connection_) shutdownFor(*connection_, bothDirections);
 }
 
-void StreamSocket::markUnusable(Connection* c) {
-    std::lock_guard<std::mutex> guard(connLock_);
-    c->usable = false;
-}
+void StreamSocket::markUnusable(Connection* c) { c->usable.store(false); }
 
 int StreamSocket::send(const void* data, int length) {
     if (length < 0 || (!data && length > 0)) {
@@ -205,7 +231,11 @@ int StreamSocket::sendParts(const platform::SendPart* parts, std::size_t count, 
             for (;;) {
                 while (first < count && left[first].length == 0) ++first;
                 if (first == count) break;
-                long n = platform::sendGather(use.socket(), left + first, count - first);
+                // One part goes with a plain send, the cheaper call.
+                long n =
+                    count - first == 1
+                        ? platform::sendBytes(use.socket(), left[first].data, left[first].length)
+                        : platform::sendGather(use.socket(), left + first, count - first);
                 if (n <= 0) {
                     setError(n < 0 ? platform::lastError() : -1);
                     break;
@@ -233,6 +263,9 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
         setError(-1);
         return -1;
     }
+    // A limited wait and the read are one call where the system keeps the
+    // limit itself.
+    if (timeoutMs > 0) return receiveWithin(buffer, length, timeoutMs);
     Connection* timedOut;
     {
         Use use(*this, true);
@@ -254,6 +287,40 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
     }
     // The limit passed without a byte: the connection is given up, as if the
     // peer had gone.
+    closeConnection(timedOut);
+    return 0;
+}
+
+int StreamSocket::receiveWithin(void* buffer, int length, int timeoutMs) {
+    if (!buffer || length <= 0 || timeoutMs <= 0) {
+        setError(-1);
+        return -1;
+    }
+    Connection* timedOut;
+    {
+        Use use(*this, true);
+        if (!use) {
+            setError(-1);
+            return -1;
+        }
+        std::atomic<int>& limit = use.connection()->receiveLimitMs;
+        if (limit.load() != timeoutMs) {
+            if (platform::setReceiveTimeout(use.socket(), timeoutMs) != 0) {
+                setError(platform::lastError());
+                return -1;
+            }
+            limit.store(timeoutMs);
+        }
+        long n =
+            platform::receiveBytesTimed(use.socket(), buffer, static_cast<std::size_t>(length));
+        if (n >= 0) return static_cast<int>(n);
+        const int code = platform::lastError();
+        if (platform::classifyError(code) != platform::ErrorKind::WouldBlock) {
+            setError(code);
+            return -1;
+        }
+        timedOut = use.connection();
+    }
     closeConnection(timedOut);
     return 0;
 }
@@ -331,7 +398,7 @@ int StreamSocket::peerIsQuiet() {
 
 bool StreamSocket::isConnected() const {
     std::lock_guard<std::mutex> guard(connLock_);
-    return connection_ && connection_->usable;
+    return connection_ && connection_->usable.load();
 }
 
 Socket StreamSocket::socketNumber() const {

@@ -26,10 +26,19 @@ using platform::Socket;
 // between two concurrent senders is the callers' business: a sender that
 // writes in several calls holds sendLock() across them.
 //
-// Locks: connLock_ guards connection_ (the pointer and the counts and flags
-// of the record) and ownsConnection_; it is held only for bookkeeping, never
-// across a socket call. sendLock_ belongs to the callers (see above). When
-// both are held, sendLock_ comes first.
+// Operations take no lock: an operation marks itself as a reader of the
+// current epoch (an atomic count per epoch's parity) before it looks at the
+// connection, and a closer, having taken the connection out of view, starts
+// a new epoch and waits for the readers of the old one to leave before it
+// closes the descriptor. A send on the client connection of an endpoint thus
+// takes only the caller's sendLock().
+//
+// Locks: connLock_ guards connection_ and ownsConnection_ (changing which
+// connection is held; current_ mirrors connection_ for the operations) and
+// serves the closer's wait; it is held only for bookkeeping, never across a
+// socket call. closeLock_ lets one closer at a time start an epoch and wait
+// for it; it is taken before connLock_. sendLock_ belongs to the callers (see
+// above). When it is held with the others, sendLock_ comes first.
 //
 // lastError(): the platform error code of the last failed operation, or -1
 // when an operation was refused because there was no usable connection. No
@@ -89,6 +98,10 @@ public:
     // When the limit passes the connection is closed exactly as disconnect()
     // does and the result is 0.
     int receive(void* buffer, int length, int timeoutMs);
+    // receive() with a limit (timeoutMs > 0), which receive() also uses for
+    // one: the wait and the read are one call of the system where it keeps
+    // the limit itself (set on the connection whenever it changes).
+    int receiveWithin(void* buffer, int length, int timeoutMs);
     // What receiveNow() and peek() return when no byte is waiting.
     static constexpr int NOTHING_WAITING = -2;
     // The waiting half of receive(): 1 when input (or the end of the
@@ -122,13 +135,15 @@ public:
 
 private:
     struct Connection {
-        Socket socket;
-        bool usable = true;
-        int users = 0;    // threads inside an operation on the descriptor
-        int senders = 0;  // of those, the ones that may be blocked in a send
-        // A shutdown in both directions was asked for while no send was in
-        // progress; a send that may block shuts the sending direction itself.
-        bool sendingEnded = false;
+        Socket socket = INVALID_SOCKET_VALUE;
+        std::atomic<bool> usable{true};
+        std::atomic<int> senders{0};  // operations that may be blocked in a send
+        // A shutdown in both directions was asked for; a send that may block
+        // and starts later shuts the sending direction itself.
+        std::atomic<bool> sendingEnded{false};
+        // The receive limit set on the socket (-1: none yet); only the
+        // thread in receiveWithin() uses it.
+        std::atomic<int> receiveLimitMs{-1};
     };
     // A counted use of the current connection; empty when there is none.
     class Use {
@@ -143,7 +158,10 @@ private:
         StreamSocket& owner_;
         Connection* connection_ = nullptr;
         bool sending_;
+        int parity_;  // of the epoch this use counts in
     };
+    // A reader of epoch parity `parity` leaves; the last one wakes a closer.
+    void leave(int parity);
     // Ends the receiving direction, and the sending one too when a sender
     // may be blocked on it. The sending direction is left alone otherwise:
     // once our FIN is out, Linux stops reopening the receive window, and a
@@ -161,9 +179,15 @@ private:
     bool netStarted_ = false;
 
     mutable std::mutex connLock_;
-    std::condition_variable connIdle_;        // users of a record reached 0
+    std::condition_variable connIdle_;        // the readers of an epoch left
     std::unique_ptr<Connection> connection_;  // guarded by connLock_
     bool ownsConnection_ = false;             // guarded by connLock_
+    // The connection operations see; set under connLock_, read without it.
+    std::atomic<Connection*> current_{nullptr};
+    std::atomic<unsigned> epoch_{0};
+    std::atomic<int> readers_[2] = {{0}, {0}};  // by the epoch's parity
+    std::atomic<int> closersWaiting_{0};
+    std::mutex closeLock_;
     std::mutex sendLock_;
 };
 

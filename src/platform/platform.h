@@ -101,6 +101,13 @@ struct SendPart {
 // the byte count the platform took, possibly short, or -1.
 long sendGather(Socket s, const SendPart* parts, std::size_t count);
 long receiveBytes(Socket s, void* buffer, std::size_t length);
+// Sets how long receiveBytesTimed() on `s` waits for input (timeoutMs > 0).
+int setReceiveTimeout(Socket s, int timeoutMs);
+// Like receiveBytes, but waits at most the time set with setReceiveTimeout
+// (one call of the system where it keeps the limit itself): once that passes
+// without input, -1 with a WouldBlock error. Without a time set it waits as
+// receiveBytes does.
+long receiveBytesTimed(Socket s, void* buffer, std::size_t length);
 // Like receiveBytes, but never waits: -1 with a WouldBlock error when
 // nothing is waiting. 0 at the end of the stream (also once this layer shut
 // the receiving direction down).
@@ -159,6 +166,10 @@ bool resolveHost(const char* host, std::uint32_t* address);
 // refused. freePages takes the size given to allocatePages.
 void* allocatePages(std::size_t bytes);
 void freePages(void* pages, std::size_t bytes);
+
+// CPU time the whole process has used so far (all threads, user and system
+// time together), in seconds; for the benchmarks.
+double processCpuSeconds();
 
 // Threads.
 // Runs `fn` on a new detached thread whose stack holds at least stackBytes

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -192,6 +193,18 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, 0); });
 }
 
+int setReceiveTimeout(Socket s, int timeoutMs) {
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    return ::setsockopt(fd(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : -1;
+}
+
+// SO_RCVTIMEO makes the system end the wait with EAGAIN.
+long receiveBytesTimed(Socket s, void* buffer, std::size_t length) {
+    return receiveBytes(s, buffer, length);
+}
+
 long receiveBytesNow(Socket s, void* buffer, std::size_t length) {
     return retryEintr([&] { return ::recv(fd(s), buffer, length, MSG_DONTWAIT); });
 }
@@ -256,7 +269,21 @@ int waitReadable(Socket s, int timeoutMs) {
     return 1;  // POLLIN, POLLHUP and POLLERR all mean a read will not block
 }
 
-int pollReadable(Socket s) { return waitReadable(s, 0); }
+// One poll without a wait: this gates every message sent, so it is kept to
+// the one call.
+int pollReadable(Socket s) {
+    pollfd p{fd(s), POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return r < 0 ? -1 : 0;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
 
 long bytesPending(Socket s) {
     int n = 0;
@@ -383,6 +410,13 @@ void* allocatePages(std::size_t bytes) {
 
 void freePages(void* pages, std::size_t bytes) {
     if (pages) ::munmap(pages, bytes);
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 namespace {

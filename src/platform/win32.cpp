@@ -129,6 +129,9 @@ public:
     }
 
     bool receiveStopped() const { return receiveStopped_.load(); }
+    // How long receiveBytesTimed() waits (-1: no limit).
+    int receiveTimeoutMs() const { return receiveTimeoutMs_.load(); }
+    void setReceiveTimeoutMs(int ms) { receiveTimeoutMs_.store(ms); }
     bool sendStopped() const { return sendStopped_.load(); }
     bool closed() const { return closed_.load(); }
     // Valid after a successful prepareWait; neither changes afterwards.
@@ -146,6 +149,7 @@ private:
     HANDLE stopEvent_ = nullptr;
     bool selected_ = false;
     std::atomic<bool> receiveStopped_{false};
+    std::atomic<int> receiveTimeoutMs_{-1};
     std::atomic<bool> sendStopped_{false};
     std::atomic<bool> closed_{false};
 };
@@ -274,11 +278,15 @@ bool waitWritable(SOCKET s, const SocketState* state) {
 // another thread. `call` is one non-blocking receive returning its count or
 // SOCKET_ERROR. After this layer shut the socket down for receiving, the
 // stream reads as ended (0), as it does on POSIX.
+// With `timed`, the wait ends after the socket's receive timeout with
+// WSAEWOULDBLOCK.
 template <typename Call>
-long blockingReceive(Socket s, Call call) {
+long blockingReceive(Socket s, Call call, bool timed = false) {
     SOCKET h = sock(s);
     StatePtr state = stateOf(h);
     if (!state || !state->prepareWait(h)) return -1;
+    const int limitMs = timed ? state->receiveTimeoutMs() : -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs < 0 ? 0 : limitMs);
     for (;;) {
         bool stopped = state->receiveStopped();
         long r = call(h);
@@ -286,7 +294,17 @@ long blockingReceive(Socket s, Call call) {
         int err = ::WSAGetLastError();
         if (stopped && (err == WSAEWOULDBLOCK || err == WSAESHUTDOWN)) return 0;
         if (err != WSAEWOULDBLOCK) return -1;
-        if (waitOn(h, *state, nullptr, -1) < 0) return -1;
+        int waitMs = -1;
+        if (limitMs >= 0) {
+            const auto left = deadline - Clock::now();
+            const long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            if (ms <= 0) {
+                ::WSASetLastError(WSAEWOULDBLOCK);
+                return -1;
+            }
+            waitMs = static_cast<int>(std::min<long long>(ms, limitMs));
+        }
+        if (waitOn(h, *state, nullptr, waitMs) < 0) return -1;
     }
 }
 
@@ -568,6 +586,22 @@ long receiveBytes(Socket s, void* buffer, std::size_t length) {
     });
 }
 
+int setReceiveTimeout(Socket s, int timeoutMs) {
+    StatePtr state = stateOf(sock(s));
+    if (!state) return -1;
+    state->setReceiveTimeoutMs(timeoutMs);
+    return 0;
+}
+
+long receiveBytesTimed(Socket s, void* buffer, std::size_t length) {
+    return blockingReceive(
+        s,
+        [&](SOCKET h) -> long {
+            return ::recv(h, static_cast<char*>(buffer), clampLength(length), 0);
+        },
+        true);
+}
+
 namespace {
 // One non-blocking call with `flags`; after this layer shut the receiving
 // direction down the stream reads as ended, as it does on POSIX.
@@ -773,6 +807,18 @@ void* allocatePages(std::size_t bytes) {
 
 void freePages(void* pages, std::size_t) {
     if (pages) ::VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    // FILETIME counts 100 ns units.
+    auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
 }
 
 namespace {

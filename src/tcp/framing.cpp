@@ -1,7 +1,12 @@
 #include "tcp/framing.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace wirekit::tcp {
 
@@ -10,147 +15,306 @@ namespace {
 constexpr std::size_t MESSAGE_BUFFER_START = 256;
 // Largest first allocation taken from the size of the message before.
 constexpr std::size_t MESSAGE_HINT_LIMIT = 1 << 20;
+// Room the encoder keeps beyond the frame's estimate, so that its last lanes
+// still go whole.
+constexpr std::size_t STAGING_SLACK = 64;
+
+// A lane copies WIDTH bytes from `in` to `out` (both may be unaligned; the
+// whole width is written whatever it finds) and returns the index of the
+// first 0x05 among them, or WIDTH when there is none. The callers keep the
+// bytes before that index and decide what becomes of the rest.
+
+// Eight bytes in a 64-bit word: a byte equal to 0x05 turns to zero under the
+// XOR, and the classic zero-byte test marks it. The mark of the lowest such
+// byte is exact (only bytes above a zero byte can be marked falsely), which
+// is all the callers need.
+struct PortableLane {
+    static constexpr std::size_t WIDTH = 8;
+    static std::size_t copy(unsigned char* out, const unsigned char* in) {
+        std::uint64_t word;
+        std::memcpy(&word, in, 8);
+        std::memcpy(out, &word, 8);
+        const std::uint64_t x = word ^ 0x0505050505050505ULL;
+        const std::uint64_t marks = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+        if (marks == 0) return WIDTH;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        return static_cast<std::size_t>(__builtin_ctzll(marks)) >> 3;
+#else
+        std::size_t k = 0;
+        while (in[k] != FRAME_ESC) ++k;
+        return k;
+#endif
+    }
+};
+
+#if defined(__SSE2__)
+// Two 16-byte vectors at a time: one branch per 32 bytes.
+struct Sse2Lane {
+    static constexpr std::size_t WIDTH = 32;
+    static std::size_t copy(unsigned char* out, const unsigned char* in) {
+        const __m128i esc = _mm_set1_epi8(static_cast<char>(FRAME_ESC));
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), high);
+        const auto marks =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, esc))) |
+            (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, esc))) << 16);
+        if (marks == 0) return WIDTH;
+        return static_cast<std::size_t>(__builtin_ctz(marks));
+    }
+};
+using NativeLane = Sse2Lane;
+#else
+using NativeLane = PortableLane;
+#endif
+
 }  // namespace
 
-FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes)
-    : staging_(std::max<std::size_t>(stagingBytes, 4)),
-      directRunBytes_(std::max<std::size_t>(directRunBytes, 1)) {}
-
-bool FrameEncoder::flush(const Sink& sink) {
-    if (count_ == 0) return true;
-    std::size_t n = count_;
-    count_ = 0;
-    used_ = 0;
-    return sink(pieces_, n);
-}
-
-bool FrameEncoder::stage(const unsigned char* data, std::size_t length, const Sink& sink) {
-    while (length > 0) {
-        // Staged bytes that follow each other form one piece.
-        bool extends = count_ > 0 && lastStaged_;
-        if (used_ == staging_.size() || (!extends && count_ == MAX_PIECES)) {
-            if (!flush(sink)) return false;
-            extends = false;
-        }
-        std::size_t n = std::min(length, staging_.size() - used_);
-        unsigned char* at = staging_.data() + used_;
-        std::memcpy(at, data, n);
-        used_ += n;
-        data += n;
-        length -= n;
-        if (extends) {
-            pieces_[count_ - 1].length += n;
-        } else {
-            pieces_[count_++] = {at, n};
-            lastStaged_ = true;
-        }
-    }
+bool frameKernelIsSimd() {
+#if defined(__SSE2__)
     return true;
+#else
+    return false;
+#endif
 }
 
-bool FrameEncoder::stagePair(unsigned char second, const Sink& sink) {
-    if (staging_.size() - used_ < 2 && !flush(sink)) return false;
-    const unsigned char pair[2] = {FRAME_ESC, second};
-    return stage(pair, 2, sink);
+// ---- Encoder ------------------------------------------------------------------
+
+FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes, FrameKernel kernel)
+    : stagingLimit_(std::max<std::size_t>(stagingBytes, 4)),
+      directRunBytes_(std::max<std::size_t>(directRunBytes, 1)),
+      kernel_(kernel) {}
+
+void FrameEncoder::prepare(std::size_t length) {
+    // The frame of a body with escapes at their average rate (one in 256
+    // random bytes) fits with room to spare.
+    std::size_t want = length + length / 128 + 4 + STAGING_SLACK;
+    if (overflowed_) want = std::max(want, staging_.size() * 2);
+    want = std::min(want, stagingLimit_);
+    overflowed_ = false;
+    if (staging_.size() >= want) return;
+    // Geometric growth: a stream of slowly growing messages reallocates a
+    // few times only.
+    want = std::max(want, std::min(staging_.size() * 2, stagingLimit_));
+    staging_.clear();
+    staging_.resize(want);
 }
 
-bool FrameEncoder::direct(const unsigned char* data, std::size_t length, const Sink& sink) {
-    if (count_ == MAX_PIECES && !flush(sink)) return false;
-    pieces_[count_++] = {data, length};
-    lastStaged_ = false;
-    return true;
-}
-
-bool FrameEncoder::encode(const void* body, std::size_t length, const Sink& sink) {
-    count_ = 0;
-    used_ = 0;
-    if (!stagePair(FRAME_BOUNDARY, sink)) return false;
+bool FrameEncoder::encode(const void* body, std::size_t length, Sink sink, void* context) {
+    prepare(length);
     const auto* p = static_cast<const unsigned char*>(body);
-    std::size_t i = 0;
-    while (i < length) {
-        const void* esc = std::memchr(p + i, FRAME_ESC, length - i);
-        std::size_t end =
-            esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - p) : length;
-        std::size_t run = end - i;
-        bool ok = run >= directRunBytes_ ? direct(p + i, run, sink) : stage(p + i, run, sink);
-        if (!ok) return false;
-        i = end;
-        if (esc) {
-            if (!stagePair(FRAME_ESC, sink)) return false;
-            ++i;
-        }
-    }
-    if (!stagePair(FRAME_BOUNDARY, sink)) return false;
-    return flush(sink);
+    if (kernel_ == FrameKernel::Native) return run<NativeLane>(p, length, sink, context);
+    return run<PortableLane>(p, length, sink, context);
 }
 
-FrameDecoder::FrameDecoder(std::size_t maxMessageBytes) : maxMessageBytes_(maxMessageBytes) {}
+template <typename Lane>
+bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, void* context) {
+    constexpr std::size_t W = Lane::WIDTH;
+    const unsigned char* const end = p + length;
+    unsigned char* const base = staging_.data();
+    unsigned char* const limit = base + staging_.size();
+    unsigned char* out = base;   // next staged byte
+    unsigned char* open = base;  // start of the staged bytes not yet a piece
+    // The body's current run without an escape, and where its copy starts
+    // in the staging buffer.
+    const unsigned char* run = p;
+    unsigned char* runOut = out;
+    count_ = 0;
 
-bool FrameDecoder::append(const unsigned char* data, std::size_t length) {
-    std::size_t size = current_.size();
-    if (length > maxMessageBytes_ - std::min(size, maxMessageBytes_)) return false;
-    if (current_.capacity() < size + length) {
-        // Doubling keeps the copying linear in the message size; the cap
-        // keeps the buffer from overshooting what may ever be stored.
-        std::size_t first = size == 0 ? std::min(lastMessageBytes_, MESSAGE_HINT_LIMIT) : 0;
-        std::size_t grown =
-            std::max({current_.capacity() * 2, size + length, MESSAGE_BUFFER_START, first});
-        current_.reserve(std::min(grown, maxMessageBytes_));
+    auto closeOpen = [&] {
+        if (out > open) pieces_[count_++] = {open, static_cast<std::size_t>(out - open)};
+        open = out;
+    };
+    // Hands over everything so far. Staged bytes always end on a whole
+    // escape pair, so no pair is split.
+    auto flush = [&] {
+        closeOpen();
+        const std::size_t n = count_;
+        count_ = 0;
+        out = open = runOut = base;
+        run = p;
+        return n == 0 || sink(context, pieces_, n);
+    };
+
+    // Stages the 0x05 at p with its partner; a new run starts after it.
+    auto doubleEscape = [&] {
+        out[0] = FRAME_ESC;
+        out[1] = FRAME_ESC;
+        out += 2;
+        ++p;
+        run = p;
+        runOut = out;
+    };
+
+    // The start mark. The buffer always has room for 4 bytes.
+    out[0] = FRAME_ESC;
+    out[1] = FRAME_BOUNDARY;
+    out += 2;
+    runOut = out;
+    while (p < end) {
+        const auto room = static_cast<std::size_t>(limit - out);
+        std::size_t k;
+        if (static_cast<std::size_t>(end - p) >= W && room >= W + 2) {
+            k = Lane::copy(out, p);
+            out += k;
+            p += k;
+            if (k == W) {
+                if (static_cast<std::size_t>(p - run) < directRunBytes_) continue;
+            } else {
+                doubleEscape();
+                continue;
+            }
+        } else if (*p != FRAME_ESC) {
+            if (room < 1) {
+                overflowed_ = true;
+                if (!flush()) return false;
+                continue;
+            }
+            *out++ = *p++;
+            if (static_cast<std::size_t>(p - run) < directRunBytes_) continue;
+        } else {
+            if (room < 2) {
+                overflowed_ = true;
+                if (!flush()) return false;
+                continue;
+            }
+            doubleEscape();
+            continue;
+        }
+        // A long run without an escape: its copy is taken back and the run,
+        // up to its end, goes from the body itself.
+        const unsigned char* const start = run;
+        out = runOut;
+        if (count_ + 3 > MAX_PIECES && !flush()) return false;
+        closeOpen();
+        const void* esc = std::memchr(p, FRAME_ESC, static_cast<std::size_t>(end - p));
+        p = esc ? static_cast<const unsigned char*>(esc) : end;
+        pieces_[count_++] = {start, static_cast<std::size_t>(p - start)};
+        run = p;
+        runOut = out;
     }
-    current_.insert(current_.end(), data, data + length);
+    // The end mark.
+    if (static_cast<std::size_t>(limit - out) < 2) {
+        overflowed_ = true;
+        if (!flush()) return false;
+    }
+    out[0] = FRAME_ESC;
+    out[1] = FRAME_BOUNDARY;
+    out += 2;
+    return flush();
+}
+
+// ---- Decoder ------------------------------------------------------------------
+
+FrameDecoder::FrameDecoder(std::size_t maxMessageBytes, FrameKernel kernel)
+    : maxMessageBytes_(maxMessageBytes), kernel_(kernel) {}
+
+bool FrameDecoder::grow() {
+    const std::size_t area = current_.size();
+    if (area >= maxMessageBytes_) return false;
+    // Doubling keeps the copying linear in the message size; the cap keeps
+    // the buffer from overshooting what may ever be stored.
+    const std::size_t first = size_ == 0 ? std::min(lastMessageBytes_, MESSAGE_HINT_LIMIT) : 0;
+    const std::size_t grown =
+        std::min(std::max({area * 2, MESSAGE_BUFFER_START, first}), maxMessageBytes_);
+    MessageBytes bigger;
+    bigger.reserve(grown);
+    bigger.resize(bigger.capacity());  // no bytes are written: see BufferAllocator
+    if (size_ > 0) std::memcpy(bigger.data(), current_.data(), size_);
+    current_.swap(bigger);
     return true;
 }
 
 FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t length) {
+    if (kernel_ == FrameKernel::Native) return run<NativeLane>(data, length);
+    return run<PortableLane>(data, length);
+}
+
+template <typename Lane>
+FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t length) {
+    constexpr std::size_t W = Lane::WIDTH;
+    // The loop works on copies of the buffer's state (stores through a byte
+    // pointer could otherwise change any field, as far as the compiler can
+    // tell) and writes the size back before it returns or grows the buffer.
+    unsigned char* buffer = current_.data();
+    std::size_t area = std::min(current_.size(), maxMessageBytes_);
+    std::size_t size = size_;
+    bool escapePending = escapePending_;
+    auto add = [&](unsigned char b) {
+        if (size == area) {
+            size_ = size;
+            if (!grow()) return false;
+            buffer = current_.data();
+            area = std::min(current_.size(), maxMessageBytes_);
+        }
+        buffer[size++] = b;
+        return true;
+    };
+    auto stop = [&](Outcome outcome, std::size_t consumed) {
+        size_ = size;
+        escapePending_ = escapePending;
+        return Step{outcome, consumed};
+    };
     std::size_t i = 0;
     while (i < length) {
-        if (escapePending_) {
-            escapePending_ = false;
-            unsigned char b = data[i++];
+        if (escapePending) {
+            escapePending = false;
+            const unsigned char b = data[i++];
             switch (b) {
                 case FRAME_BOUNDARY:
-                    if (!current_.empty()) return {Outcome::Message, i};
+                    if (size > 0) return stop(Outcome::Message, i);
                     break;
                 case FRAME_OFFER_END:
                     // Without a header there is no offer to act on: the
                     // marker is dropped and the connection stays framed.
-                    if (!current_.empty()) {
-                        header_.assign(current_.begin(), current_.end());
+                    if (size > 0) {
+                        header_.assign(buffer, buffer + size);
                         current_ = MessageBytes();
-                        return {Outcome::OfferHeader, i};
+                        size = 0;
+                        return stop(Outcome::OfferHeader, i);
                     }
                     break;
                 case FRAME_ESC:
-                    if (!append(&b, 1)) return {Outcome::TooLarge, i};
+                    if (!add(FRAME_ESC)) return stop(Outcome::TooLarge, i);
                     break;
-                default: {
+                default:
                     // A stray escape before an ordinary byte is kept as it came.
-                    const unsigned char pair[2] = {FRAME_ESC, b};
-                    if (!append(pair, 2)) return {Outcome::TooLarge, i};
+                    if (!add(FRAME_ESC) || !add(b)) return stop(Outcome::TooLarge, i);
                     break;
-                }
             }
             continue;
         }
-        const void* esc = std::memchr(data + i, FRAME_ESC, length - i);
-        std::size_t end =
-            esc ? static_cast<std::size_t>(static_cast<const unsigned char*>(esc) - data) : length;
-        if (end > i) {
-            if (!append(data + i, end - i)) return {Outcome::TooLarge, end};
-            i = end;
-        }
-        if (esc) {
-            escapePending_ = true;
+        // A lane goes whole into the buffer or not at all; the buffer grows
+        // only for a byte that has no room, so that a message the size hint
+        // foresaw fits the first allocation exactly.
+        if (length - i >= W && area - size >= W) {
+            const std::size_t k = Lane::copy(buffer + size, data + i);
+            size += k;
+            i += k;
+            if (k == W) continue;
+            // The 0x05 was copied with the lane but is not kept as such: what
+            // it means depends on the byte after it.
+            escapePending = true;
             ++i;
+            continue;
+        }
+        const unsigned char b = data[i++];
+        if (b == FRAME_ESC) {
+            escapePending = true;
+        } else if (!add(b)) {
+            return stop(Outcome::TooLarge, i);
         }
     }
-    return {Outcome::NeedMore, length};
+    return stop(Outcome::NeedMore, length);
 }
 
 MessageBytes FrameDecoder::takeMessage() {
     MessageBytes out;
     out.swap(current_);
-    lastMessageBytes_ = out.size();
+    out.resize(size_);
+    lastMessageBytes_ = size_;
+    size_ = 0;
     // A message much smaller than the allocation the hint gave it would
     // hold that memory for as long as it waits in the queue.
     if (out.capacity() > 2 * out.size() + MESSAGE_BUFFER_START) out.shrink_to_fit();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "core/timing.h"
@@ -84,18 +85,55 @@ void Session::wake() {
 
 namespace {
 
+// Read blocks of the largest size that sessions gave back, kept for the
+// next session that needs one: a block fresh from the system costs a page
+// fault for each of its pages as a read first fills it, which for a
+// connection that keeps catching up with its sender would happen every few
+// hundred kilobytes. At most SPARE_BLOCKS are kept, for the whole process.
+class SpareBlocks {
+public:
+    static constexpr std::size_t SPARE_BLOCKS = 2;
+
+    // Never destroyed: a session thread of a host that exits without
+    // closing its endpoints may still give a block back.
+    static SpareBlocks& instance() {
+        static SpareBlocks* spares = new SpareBlocks;
+        return *spares;
+    }
+    bool take(MessageBytes& out) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (count_ == 0) return false;
+        out.swap(blocks_[--count_]);
+        return true;
+    }
+    void give(MessageBytes& block) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (count_ < SPARE_BLOCKS) block.swap(blocks_[count_++]);
+    }
+
+private:
+    std::mutex lock_;
+    std::size_t count_ = 0;              // guarded by lock_
+    MessageBytes blocks_[SPARE_BLOCKS];  // guarded by lock_
+};
+
 // The session's read block: allocated when data arrives, given back while
 // the session waits.
 class ReadBlock {
 public:
+    ~ReadBlock() { release(); }
     unsigned char* get(std::size_t bytes) {
         if (data_.size() < bytes) {
-            data_ = MessageBytes();
-            data_.resize(bytes);
+            release();
+            if (bytes != SESSION_BLOCK_MAX_BYTES || !SpareBlocks::instance().take(data_))
+                data_.resize(bytes);
         }
         return data_.data();
     }
-    void release() { data_ = MessageBytes(); }
+    void release() {
+        if (data_.size() == SESSION_BLOCK_MAX_BYTES) SpareBlocks::instance().give(data_);
+        data_ = MessageBytes();
+    }
     std::size_t capacity() const { return data_.capacity(); }
 
 private:
@@ -145,42 +183,63 @@ void messageLoop(Session& session) {
     ReadBlock block;
     std::size_t readSize = SESSION_BLOCK_MIN_BYTES;
     bool moreWaiting = false;
+    // The first read after a wait lands here, on the session's stack: the
+    // wait and the read are then one call, and an idle session holds no
+    // block and nothing of the budget.
+    unsigned char first[SESSION_FIRST_READ_BYTES];
     for (;;) {
+        unsigned char* data;
+        std::size_t length;
         if (!moreWaiting) {
-            // Nothing to read right now: an idle session holds no block.
             block.release();
             budget.settle(session, decoder.memory());
-            if (session.socket().waitInput(timing::readTimeoutMs()) <= 0) {
+            if (session.stopRequested()) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
             }
+            const int n =
+                session.socket().receiveWithin(first, sizeof first, timing::readTimeoutMs());
+            // The bytes are counted before they are decoded; a budget the
+            // queue has filled holds the session here, reading nothing more.
+            if (n <= 0 || session.stopRequested() ||
+                !budget.reserve(session, static_cast<std::size_t>(n))) {
+                session.raise(TCP_EV_DISCONNECTED, 0);
+                return;
+            }
+            data = first;
+            length = static_cast<std::size_t>(n);
+            // A full first read means a stream is under way: the next read
+            // takes as much as a block holds.
+            moreWaiting = length == sizeof first;
+            readSize = SESSION_BLOCK_MAX_BYTES;
+        } else {
+            // A stopped session ends even when the peer keeps sending: bytes
+            // already queued would otherwise keep it reading.
+            // Room for this read: its block and the bytes it brings. What the
+            // partial message's buffer allocates beyond them is counted once
+            // the read is decoded.
+            const std::size_t want =
+                std::min(readSize, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
+            const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) + want;
+            if (session.stopRequested() || !budget.reserve(session, more)) {
+                session.raise(TCP_EV_DISCONNECTED, 0);
+                return;
+            }
+            data = block.get(want);
+            const int n = session.socket().receiveNow(data, static_cast<int>(want));
+            if (n == net::StreamSocket::NOTHING_WAITING) {
+                budget.settle(session, block.capacity() + decoder.memory());
+                moreWaiting = false;
+                continue;
+            }
+            if (n <= 0 || session.stopRequested()) {
+                session.raise(TCP_EV_DISCONNECTED, 0);
+                return;
+            }
+            length = static_cast<std::size_t>(n);
+            moreWaiting = length == want;
+            readSize = nextReadSize(want, length);
         }
-        // A stopped session ends even when the peer keeps sending: bytes
-        // already queued would otherwise keep it reading.
-        // Room for this read: its block and the bytes it brings. What the
-        // partial message's buffer allocates beyond them is counted once
-        // the read is decoded.
-        const std::size_t want =
-            std::min(readSize, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
-        const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) + want;
-        if (session.stopRequested() || !budget.reserve(session, more)) {
-            session.raise(TCP_EV_DISCONNECTED, 0);
-            return;
-        }
-        unsigned char* data = block.get(want);
-        const int n = session.socket().receiveNow(data, static_cast<int>(want));
-        if (n == net::StreamSocket::NOTHING_WAITING) {
-            budget.settle(session, block.capacity() + decoder.memory());
-            moreWaiting = false;
-            continue;
-        }
-        if (n <= 0 || session.stopRequested()) {
-            session.raise(TCP_EV_DISCONNECTED, 0);
-            return;
-        }
-        const auto length = static_cast<std::size_t>(n);
-        moreWaiting = length == want;
-        readSize = nextReadSize(want, length);
         std::size_t pos = 0;
         while (pos < length) {
             FrameDecoder::Step step = decoder.feed(data + pos, length - pos);

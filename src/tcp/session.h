@@ -16,10 +16,13 @@ namespace wirekit::tcp {
 
 class TcpEndpoint;
 
-// A session reads into a block that it allocates when data arrives, sized to
-// what the connection carries: it starts small, doubles while reads fill it
-// (up to the largest) and is given back whenever the session waits for
-// input, so that an idle session holds none.
+// A session waits for input and reads its first bytes in one call, into a
+// small block on its own stack (small, so that a waiting session's stack
+// reaches no deeper than it would without it). While reads fill their block
+// (a stream is under way) it reads on without waiting, up to the largest
+// size per read, into a block that it allocates for this and gives back
+// whenever it waits again, so that an idle session holds none.
+constexpr std::size_t SESSION_FIRST_READ_BYTES = 512;
 constexpr std::size_t SESSION_BLOCK_MIN_BYTES = 4 * 1024;
 constexpr std::size_t SESSION_BLOCK_MAX_BYTES = 256 * 1024;
 

@@ -10,7 +10,11 @@
 // offer header, and give up at the same point when the cap is passed. The
 // encoder, fed the stream as a body with input-chosen buffer sizes, must give
 // the reference framing, never cut an escape from its partner between two
-// sends, and decode back to the body.
+// sends, and decode back to the body. Both run with the native loop (SSE2
+// where built) and with the portable one. Before the first input, a sweep
+// puts escapes at every offset of a 32-byte lane (two 16-byte vectors) and
+// feeds the frames cut at every point, so that lane edges and block ends are
+// always covered.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +29,7 @@ using wirekit::tcp::FRAME_ESC;
 using wirekit::tcp::FRAME_OFFER_END;
 using wirekit::tcp::FrameDecoder;
 using wirekit::tcp::FrameEncoder;
+using wirekit::tcp::FrameKernel;
 using wirekit::tcp::FramePiece;
 using Bytes = std::vector<unsigned char>;
 
@@ -89,9 +94,9 @@ Decoded referenceDecode(const Bytes& stream, std::size_t cap) {
 // Drives the decoder as a session does, over blocks whose lengths come from
 // `splits` in turn.
 Decoded decodeInBlocks(const Bytes& stream, const unsigned char* splits, std::size_t splitCount,
-                       std::size_t cap) {
+                       std::size_t cap, FrameKernel kernel) {
     Decoded out;
-    FrameDecoder decoder(cap);
+    FrameDecoder decoder(cap, kernel);
     std::size_t offset = 0;
     std::size_t nextSplit = 0;
     std::size_t emptyFeeds = 0;
@@ -164,11 +169,12 @@ Bytes referenceEncode(const Bytes& body, std::vector<bool>& pairSecond) {
     return out;
 }
 
-void checkEncoder(const Bytes& body, std::size_t stagingBytes, std::size_t directRunBytes) {
+void checkEncoder(const Bytes& body, std::size_t stagingBytes, std::size_t directRunBytes,
+                  FrameKernel kernel) {
     std::vector<bool> pairSecond;
     const Bytes expected = referenceEncode(body, pairSecond);
     Bytes sent;
-    FrameEncoder encoder(stagingBytes, directRunBytes);
+    FrameEncoder encoder(stagingBytes, directRunBytes, kernel);
     const bool ok =
         encoder.encode(body.data(), body.size(), [&](const FramePiece* pieces, std::size_t count) {
             if (count == 0 || count > FrameEncoder::MAX_PIECES) fail();
@@ -185,16 +191,71 @@ void checkEncoder(const Bytes& body, std::size_t stagingBytes, std::size_t direc
         });
     if (!ok || sent != expected) fail();
 
-    const Decoded back = decodeInBlocks(sent, nullptr, 0, body.size() + 1);
+    const Decoded back = decodeInBlocks(sent, nullptr, 0, body.size() + 1, kernel);
     if (back.end != End::Open) fail();
     if (body.empty() ? !back.messages.empty()
                      : back.messages.size() != 1 || back.messages[0] != body)
         fail();
 }
 
+constexpr FrameKernel KERNELS[] = {FrameKernel::Native, FrameKernel::Portable};
+
+void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t splitCount,
+                  std::size_t cap) {
+    const Decoded expected = referenceDecode(stream, cap);
+    for (FrameKernel kernel : KERNELS) {
+        const Decoded got = decodeInBlocks(stream, splits, splitCount, cap, kernel);
+        if (got.messages != expected.messages || got.end != expected.end) fail();
+        if (got.end == End::Offer && (got.header != expected.header || got.endAt != expected.endAt))
+            fail();
+    }
+}
+
+// One body with an escape at `at` (alone, doubled, or before a mark byte or
+// an ordinary one): encoded with staging buffers around a lane's width, and
+// its frame, followed by the body itself as raw stream bytes (where a lone
+// escape before 0x07 or 0x06 is a mark), fed in two blocks cut at every
+// point.
+void sweepBody(std::size_t length, std::size_t at, unsigned char next) {
+    Bytes body(length);
+    for (std::size_t k = 0; k < length; ++k)
+        body[k] = static_cast<unsigned char>(0x20 + (k * 7) % 90);
+    body[at] = FRAME_ESC;
+    if (at + 1 < length) body[at + 1] = next;
+    for (FrameKernel kernel : KERNELS) {
+        for (std::size_t staging : {4u, 33u, 34u, 35u, 4096u})
+            checkEncoder(body, staging, 4096, kernel);
+        checkEncoder(body, 4096, 16, kernel);
+    }
+    std::vector<bool> pairSecond;
+    Bytes stream = referenceEncode(body, pairSecond);
+    stream.insert(stream.end(), body.begin(), body.end());
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        const unsigned char split[2] = {static_cast<unsigned char>(cut), 255};
+        checkDecoder(stream, split, 2, 1 << 20);
+    }
+    checkDecoder(stream, nullptr, 0, length);
+}
+
+// Escapes at every offset of a 72-byte body (more than two 32-byte lanes),
+// and at the end of bodies of every length up to that.
+void sweepLanes() {
+    constexpr std::size_t LONGEST = 72;
+    for (int next : {int{FRAME_ESC}, int{FRAME_BOUNDARY}, int{FRAME_OFFER_END}, 0x41}) {
+        const auto second = static_cast<unsigned char>(next);
+        for (std::size_t at = 0; at < LONGEST; ++at) sweepBody(LONGEST, at, second);
+        for (std::size_t length = 1; length < LONGEST; ++length) {
+            sweepBody(length, length - 1, second);
+            if (length >= 2) sweepBody(length, length - 2, second);
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool swept = (sweepLanes(), true);
+    (void)swept;
     if (size < 2) return 0;
     // Small caps make the limit reachable; 0xff keeps the library's own.
     const std::size_t cap = data[0] == 0xff ? MAX_MESSAGE_BYTES : std::size_t{data[0]} + 1;
@@ -202,16 +263,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned char* splits = data + 2;
     const Bytes stream(data + 2 + splitCount, data + size);
 
-    const Decoded expected = referenceDecode(stream, cap);
-    const Decoded got = decodeInBlocks(stream, splits, splitCount, cap);
-    if (got.messages != expected.messages || got.end != expected.end) fail();
-    if (got.end == End::Offer && (got.header != expected.header || got.endAt != expected.endAt))
-        fail();
+    checkDecoder(stream, splits, splitCount, cap);
 
     // Staging buffers from 4 bytes up and direct runs from 1 byte up reach
     // every batching path with small inputs.
     const std::size_t staging = 4 + (splitCount > 0 ? splits[0] % 61 : 60);
     const std::size_t directRun = 1 + (splitCount > 1 ? splits[1] % 64 : 4095);
-    checkEncoder(stream, staging, directRun);
+    for (FrameKernel kernel : KERNELS) checkEncoder(stream, staging, directRun, kernel);
     return 0;
 }

@@ -103,6 +103,16 @@ TEST(FrameEncoder, WritesExactBytesInOneBatchAndSendsLongRunsUncopied) {
         return ++calls > 0;
     }));
     EXPECT_EQ(calls, 1);
+    // A random body (escapes at the usual rate) leaves as one piece.
+    std::mt19937 random(3);
+    Bytes noise(64 * 1024);
+    for (auto& b : noise) b = static_cast<unsigned char>(random() >> 24);
+    calls = 0;
+    EXPECT_TRUE(encoder.encode(noise.data(), noise.size(), [&](const FramePiece*, std::size_t n) {
+        EXPECT_EQ(n, 1u);
+        return ++calls > 0;
+    }));
+    EXPECT_EQ(calls, 1);
     Bytes escapes(200000, FRAME_ESC);
     calls = 0;
     EXPECT_FALSE(encoder.encode(escapes.data(), escapes.size(),
