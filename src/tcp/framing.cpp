@@ -210,14 +210,35 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
 FrameDecoder::FrameDecoder(std::size_t maxMessageBytes, FrameKernel kernel)
     : maxMessageBytes_(maxMessageBytes), kernel_(kernel) {}
 
+std::size_t FrameDecoder::grownArea(std::size_t area, bool empty) const {
+    // Doubling keeps the copying linear in the message size; the cap keeps
+    // the buffer from overshooting what may ever be stored.
+    const std::size_t first = empty ? std::min(lastMessageBytes_, MESSAGE_HINT_LIMIT) : 0;
+    return std::min(std::max({area * 2, MESSAGE_BUFFER_START, first}), maxMessageBytes_);
+}
+
+std::size_t FrameDecoder::growthFor(std::size_t bytes) const {
+    // Each byte fed adds at most one byte to the collection. The bytes may
+    // go on with the message being collected, or (after it ends within
+    // them) start a new one in a buffer of its own; the larger growth counts.
+    auto areaFor = [&](std::size_t area, std::size_t need, bool empty) {
+        need = std::min(need, maxMessageBytes_);
+        while (area < need && area < maxMessageBytes_) {
+            area = grownArea(area, empty);
+            empty = false;
+        }
+        return area;
+    };
+    const std::size_t area = current_.size();
+    const std::size_t goingOn = areaFor(area, size_ + bytes, size_ == 0) - area;
+    const std::size_t fresh = areaFor(0, bytes, true);
+    return std::max(goingOn, fresh);
+}
+
 bool FrameDecoder::grow() {
     const std::size_t area = current_.size();
     if (area >= maxMessageBytes_) return false;
-    // Doubling keeps the copying linear in the message size; the cap keeps
-    // the buffer from overshooting what may ever be stored.
-    const std::size_t first = size_ == 0 ? std::min(lastMessageBytes_, MESSAGE_HINT_LIMIT) : 0;
-    const std::size_t grown =
-        std::min(std::max({area * 2, MESSAGE_BUFFER_START, first}), maxMessageBytes_);
+    const std::size_t grown = grownArea(area, size_ == 0);
     MessageBytes bigger;
     bigger.reserve(grown);
     bigger.resize(bigger.capacity());  // no bytes are written: see BufferAllocator
@@ -269,7 +290,11 @@ FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t leng
                     // Without a header there is no offer to act on: the
                     // marker is dropped and the connection stays framed.
                     if (size > 0) {
-                        header_.assign(buffer, buffer + size);
+                        // A collection longer than any offer header is
+                        // handed over cut just past that length: enough for
+                        // the receiver to refuse it, without a copy of what
+                        // may be megabytes.
+                        header_.assign(buffer, buffer + std::min(size, OFFER_HEADER_MAX + 1));
                         current_ = MessageBytes();
                         size = 0;
                         return stop(Outcome::OfferHeader, i);

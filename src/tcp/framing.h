@@ -133,12 +133,18 @@ public:
     std::size_t collected() const { return size_; }
     // Memory the decoder holds now (what it allocated, not what it filled).
     std::size_t memory() const { return current_.capacity() + header_.capacity(); }
+    // The most memory() can grow while `bytes` more bytes are fed, by the
+    // growth rule of feed(): for a caller that accounts for memory before it
+    // reads.
+    std::size_t growthFor(std::size_t bytes) const;
 
 private:
     template <typename Lane>
     Step run(const unsigned char* data, std::size_t length);
     // Makes the buffer larger; false when it already has the cap's size.
     bool grow();
+    // The area grow() makes of `area` (`empty`: no byte collected yet).
+    std::size_t grownArea(std::size_t area, bool empty) const;
 
     // The message being collected: its first size_ bytes. The vector's size
     // is its capacity, the area the decoder writes into.

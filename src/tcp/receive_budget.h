@@ -5,9 +5,10 @@
 //
 // What counts is memory as allocated: a session's read block and the buffer
 // of its partial message, and each waiting message's buffer. A session
-// reserves room for its block and the bytes of a read before the read and
-// settles to what it holds afterwards; the limit can be passed only by what
-// one read makes a partial message's buffer grow beyond those bytes. When the queue holds
+// reserves room for its block and for what the bytes of a read can make its
+// message buffers allocate before the read, and settles to what it holds
+// afterwards, so the limit holds but for the moment a growing buffer is
+// copied into its larger successor. When the queue holds
 // what a read needs, the session waits (it reads nothing meanwhile, and TCP
 // flow control holds its peer back) until the host takes messages: nothing
 // is lost. When partial messages alone would pass the limit, the session

@@ -202,7 +202,9 @@ void messageLoop(Session& session) {
             // The bytes are counted before they are decoded; a budget the
             // queue has filled holds the session here, reading nothing more.
             if (n <= 0 || session.stopRequested() ||
-                !budget.reserve(session, static_cast<std::size_t>(n))) {
+                !budget.reserve(session,
+                                std::max(static_cast<std::size_t>(n),
+                                         decoder.growthFor(static_cast<std::size_t>(n))))) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
             }
@@ -215,12 +217,12 @@ void messageLoop(Session& session) {
         } else {
             // A stopped session ends even when the peer keeps sending: bytes
             // already queued would otherwise keep it reading.
-            // Room for this read: its block and the bytes it brings. What the
-            // partial message's buffer allocates beyond them is counted once
-            // the read is decoded.
+            // Room for this read: its block, and what the bytes it brings can
+            // make the message buffers allocate.
             const std::size_t want =
                 std::min(readSize, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
-            const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) + want;
+            const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) +
+                                     std::max(want, decoder.growthFor(want));
             if (session.stopRequested() || !budget.reserve(session, more)) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
