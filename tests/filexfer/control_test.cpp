@@ -1,5 +1,6 @@
 // Pause, resume and stop on both ends of a transfer between two endpoints.
 #include <future>
+#include <memory>
 
 #include "filexfer/file_test_support.h"
 
@@ -16,9 +17,9 @@ TEST_F(Control, PauseAndResumeBothSidesGiveIdenticalFile) {
     void* c = client(1, port);
     // Both ends pause mid-file from their own event handlers: the sender
     // after some chunks, the receiver before its second receive.
-    std::atomic<int> progress{0};
-    log(1).setHook([c, &progress](int code, int param) {
-        if (code == TCP_EV_SEND_PROGRESS && ++progress == 20) PauseSendFile_Tcp(c, param);
+    auto progress = std::make_shared<std::atomic<int>>(0);
+    log(1).setHook([c, progress](int code, int param) {
+        if (code == TCP_EV_SEND_PROGRESS && ++*progress == 20) PauseSendFile_Tcp(c, param);
     });
     auto inner = [s, this](int code, int param) {
         if (code == TCP_EV_FILE_OFFER) {
@@ -149,9 +150,9 @@ TEST_F(Control, PauseAndStopFromTheSendersOwnCallback) {
     void* c = client(1, port);
     // The first progress of the data phase pauses the job from its own
     // sender thread: that must not wait for itself.
-    std::atomic<int> progress{0};
-    log(1).setHook([c, &progress](int code, int param) {
-        if (code == TCP_EV_SEND_PROGRESS && ++progress == 5) PauseSendFile_Tcp(c, param);
+    auto progress = std::make_shared<std::atomic<int>>(0);
+    log(1).setHook([c, progress](int code, int param) {
+        if (code == TCP_EV_SEND_PROGRESS && ++*progress == 5) PauseSendFile_Tcp(c, param);
     });
     const std::string data = patterned(BIG, 2);
     ASSERT_EQ(SendFile_Tcp(c, file("o.bin", data).string().c_str()), 1);

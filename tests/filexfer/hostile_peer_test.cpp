@@ -4,6 +4,7 @@
 // and give back every descriptor; nothing may hang.
 #include <chrono>
 #include <future>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -243,10 +244,10 @@ TEST_F(HostileFilePeer, ReceiverKilledAtEachPhaseEndsTheJob) {
         RawListener raw;
         void* c = endpoint(1);
         ASSERT_EQ(Connect_Tcp(c, "127.0.0.1", raw.port()), 1);
-        std::atomic<int> progress{0};
+        auto progress = std::make_shared<std::atomic<int>>(0);
         if (phase == Pause) {
-            log(1).setHook([c, &progress](int code, int param) {
-                if (code == TCP_EV_SEND_PROGRESS && ++progress == 10) PauseSendFile_Tcp(c, param);
+            log(1).setHook([c, progress](int code, int param) {
+                if (code == TCP_EV_SEND_PROGRESS && ++*progress == 10) PauseSendFile_Tcp(c, param);
             });
         }
         ASSERT_EQ(SendFile_Tcp(c, path.c_str()), 1);

@@ -2,6 +2,7 @@
 // offer/answer codec rules behind them.
 #include <atomic>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -200,18 +201,18 @@ TEST_F(Wire, PeerDisconnectMidFileLeavesPartialFile) {
 TEST_F(Wire, HugeSizeReadAsSixtyFourBits) {
     int port = 0;
     void* s = server(0, &port);
-    std::atomic<long long> size{0};
-    log(0).setHook([s, &size](int code, int param) {
+    auto size = std::make_shared<std::atomic<long long>>(0);
+    log(0).setHook([s, size](int code, int param) {
         if (code != TCP_EV_FILE_OFFER) return;
         FileRecvOffer o;
-        if (GetRecvOffer_Tcp(s, param, &o) == 1) size = o.fileSize;
+        if (GetRecvOffer_Tcp(s, param, &o) == 1) *size = o.fileSize;
         RecvFile_Tcp(s, param, false);
     });
     RawPeer peer;
     ASSERT_TRUE(peer.connect(port));
     ASSERT_TRUE(peer.send(std::string("SENDFILE:big.iso,2147483648\x05\x06")));
     EXPECT_EQ(peer.read(6), "refuse");
-    EXPECT_EQ(size.load(), 2147483648LL);
+    EXPECT_EQ(size->load(), 2147483648LL);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 #include "tcp/tcp_test_peer.h"
@@ -33,14 +34,14 @@ TEST_F(TcpTest, ScaleThousandConnectionsOfAHundredMessagesEach) {
 
     wirekit::test::NetReference net;
     const int descriptors = wirekit::test::openDescriptors();
-    std::atomic<int> received{0};
+    auto received = std::make_shared<std::atomic<int>>(0);
     int port;
     void* h = server(0, &port);
     // Messages are taken as they arrive so the queue stays short.
-    log(0).setHook([h, &received](int code, int) {
+    log(0).setHook([h, received](int code, int) {
         if (code != TCP_EV_MSG_RECEIVED) return;
         char buf[64];
-        if (GetMessage_Tcp(h, buf, sizeof buf) > 0) ++received;
+        if (GetMessage_Tcp(h, buf, sizeof buf) > 0) ++*received;
     });
 
     // All connections are open before any message goes out, so the
@@ -68,8 +69,8 @@ TEST_F(TcpTest, ScaleThousandConnectionsOfAHundredMessagesEach) {
     }
     for (auto& t : writers) t.join();
     const int total = connections * perConnection;
-    EXPECT_TRUE(wirekit::test::waitUntil([&] { return received.load() == total; }, 60s))
-        << received.load() << " of " << total;
+    EXPECT_TRUE(wirekit::test::waitUntil([&] { return received->load() == total; }, 60s))
+        << received->load() << " of " << total;
     EXPECT_EQ(log(0).count(TCP_EV_MSG_RECEIVED), total);
     EXPECT_EQ(log(0).count(TCP_EV_DISCONNECTED), 0);
 
