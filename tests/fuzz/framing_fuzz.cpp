@@ -72,7 +72,11 @@ Decoded referenceDecode(const Bytes& stream, std::size_t cap) {
                 current.clear();
             } else if (b == FRAME_OFFER_END) {
                 if (!current.empty()) {
-                    out.header.assign(current.begin(), current.end());
+                    // A collection longer than any offer header is handed
+                    // over cut just past that length.
+                    const std::size_t kept =
+                        std::min(current.size(), wirekit::tcp::OFFER_HEADER_MAX + 1);
+                    out.header.assign(current.begin(), current.begin() + kept);
                     out.end = End::Offer;
                     out.endAt = i + 1;
                     return out;
