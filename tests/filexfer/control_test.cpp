@@ -7,9 +7,48 @@
 namespace wirekit::filexfer::test {
 namespace {
 
-class Control : public FileTest {};
-
 constexpr std::size_t BIG = 8 * 1024 * 1024;
+
+class Control : public FileTest {
+protected:
+    // Handles of a transfer held up by its receiver.
+    struct Held {
+        void* s;
+        void* c;
+        int job;
+        int offer;
+    };
+
+    // Sends `data` as `name` to a receiver that accepts it and pauses at its
+    // first data, and returns once that pause is in effect: the hook pauses
+    // after the event is recorded, so waiting for the event alone is not
+    // enough. The file is larger than what the connection's buffers hold, so
+    // it is still on its way whatever the machine's speed.
+    Held holdAtTheReceiver(const std::string& name, const std::string& data) {
+        int port = 0;
+        void* s = server(0, &port);
+        fs::create_directories(dir_ / "received");
+        const std::string target = received(name).string();
+        log(0).setHook([s, target](int code, int param) {
+            if (code == TCP_EV_FILE_OFFER) {
+                SetSavePath_Tcp(s, param, target.c_str());
+                RecvFile_Tcp(s, param, true);
+            }
+            if (code == TCP_EV_RECV_STARTED) PauseRecvFile_Tcp(s, param);
+        });
+        void* c = client(1, port);
+        Held held{s, c, 0, 0};
+        EXPECT_EQ(SendFile_Tcp(c, file(name, data).string().c_str()), 1);
+        held.job = paramOf(1, TCP_EV_SEND_QUEUED);
+        EXPECT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
+        held.offer = paramOf(0, TCP_EV_FILE_OFFER);
+        EXPECT_TRUE(wirekit::test::waitUntil([&] {
+            FileRecvOffer o;
+            return GetRecvOffer_Tcp(s, held.offer, &o) == 1 && o.waitEvent != 0;
+        }));
+        return held;
+    }
+};
 
 TEST_F(Control, PauseAndResumeBothSidesGiveIdenticalFile) {
     int port = 0;
@@ -103,41 +142,20 @@ TEST_F(Control, StopOnReceiverEndsBothEnds) {
 
 TEST_F(Control, StopOnSenderEndsBothEnds) {
     timing::setReadTimeoutMs(1000);
-    int port = 0;
-    void* s = server(0, &port);
-    fs::create_directories(dir_ / "received");
-    const std::string target = received("t.bin").string();
-    // The receiver pauses at its first data, so that the stop lands while
-    // the file is still on its way whatever the machine's speed: the file is
-    // larger than what the connection's buffers hold.
-    log(0).setHook([s, target](int code, int param) {
-        if (code == TCP_EV_FILE_OFFER) {
-            SetSavePath_Tcp(s, param, target.c_str());
-            RecvFile_Tcp(s, param, true);
-        }
-        if (code == TCP_EV_RECV_STARTED) PauseRecvFile_Tcp(s, param);
-    });
-    void* c = client(1, port);
     const std::size_t size = 4 * BIG;
-    ASSERT_EQ(SendFile_Tcp(c, file("t.bin", patterned(size)).string().c_str()), 1);
-    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
-    // The hook pauses after the event is recorded: the stop and the resume
-    // below must come after that pause, not before it.
-    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
-    ASSERT_TRUE(wirekit::test::waitUntil([&] {
-        FileRecvOffer o;
-        return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0;
-    }));
-    ASSERT_EQ(StopSendFile_Tcp(c, job), 1);
+    const Held held = holdAtTheReceiver("t.bin", patterned(size));
+    if (HasFailure()) return;
+    void* const s = held.s;
+    void* const c = held.c;
+    ASSERT_EQ(StopSendFile_Tcp(c, held.job), 1);
     EXPECT_EQ(log(1).count(TCP_EV_SEND_STOPPED), 1);
     FileSendJob j;
-    EXPECT_EQ(GetSendJob_Tcp(c, job, &j), 0);
+    EXPECT_EQ(GetSendJob_Tcp(c, held.job, &j), 0);
     // The paused receiver learns of the stop in its pause wait when the
     // connection was reset (the offer is then gone and the resume finds
     // nothing), or at its first read after the resume when the connection
     // ended in order behind unread data: 3013 either way.
-    ResumeRecvFile_Tcp(s, offer);
+    ResumeRecvFile_Tcp(s, held.offer);
     ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_FAILED));
     EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
     EXPECT_LT(fs::file_size(received("t.bin")), size);
@@ -173,32 +191,17 @@ TEST_F(Control, PauseAndStopFromTheSendersOwnCallback) {
 }
 
 TEST_F(Control, PauseOnTheSenderReturnsWhileTheReceiverReadsNothing) {
-    int port = 0;
-    void* s = server(0, &port);
-    fs::create_directories(dir_ / "received");
-    const std::string target = received("r.bin").string();
-    log(0).setHook([s, target](int code, int param) {
-        if (code == TCP_EV_FILE_OFFER) {
-            SetSavePath_Tcp(s, param, target.c_str());
-            RecvFile_Tcp(s, param, true);
-        }
-        if (code == TCP_EV_RECV_STARTED) PauseRecvFile_Tcp(s, param);
-    });
-    void* c = client(1, port);
     const std::string data = patterned(4 * BIG, 5);
-    ASSERT_EQ(SendFile_Tcp(c, file("r.bin", data).string().c_str()), 1);
-    const int job = paramOf(1, TCP_EV_SEND_QUEUED);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
-    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
-    ASSERT_TRUE(wirekit::test::waitUntil([&] {
-        FileRecvOffer o;
-        return GetRecvOffer_Tcp(s, offer, &o) == 1 && o.waitEvent != 0;
-    }));
+    const Held held = holdAtTheReceiver("r.bin", data);
+    if (HasFailure()) return;
+    void* const s = held.s;
+    void* const c = held.c;
+    const int job = held.job;
     // The sender's thread is blocked on the paused receiver: the host's
     // Pause must come back anyway.
     auto paused = std::async(std::launch::async, [c, job] { return PauseSendFile_Tcp(c, job); });
     const bool returned = paused.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-    ResumeRecvFile_Tcp(s, offer);  // lets a hung Pause end before the test fails
+    ResumeRecvFile_Tcp(s, held.offer);  // lets a hung Pause end before the test fails
     ASSERT_TRUE(returned);
     EXPECT_EQ(paused.get(), 1);
     // Resumed at once, while its thread may still hold it: nothing is lost.
