@@ -64,14 +64,15 @@ fi
 
 jobs=${WIREKIT_JOBS:-2}
 
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON \
+      -DWIREKIT_WERROR="${WIREKIT_WERROR:-OFF}" >/dev/null
+nice cmake --build "$build" -j"$jobs"
+
 if [ "$run_tests" = 0 ]; then
-    # Everything is still built (warnings as errors where asked, the record
-    # layouts checked by the compiler) and the DLL's export table is read with
-    # the toolchain's objdump; only running the programs needs Wine.
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON \
-          -DWIREKIT_WERROR="${WIREKIT_WERROR:-OFF}" >/dev/null
-    nice cmake --build "$build" -j"$jobs"
+    # Everything was still built (warnings as errors where asked, the record
+    # layouts checked by the compiler); the DLL's export table is read with
+    # the toolchain's objdump. Only running the programs needs Wine.
     cmake -DOBJDUMP=i686-w64-mingw32-objdump -DLIBRARY="$build/wirekit.dll" \
           -DHEADER="$root/include/wirekit.h" -P "$root/tests/api/dll_exports.cmake"
     {
@@ -97,11 +98,6 @@ wine_tool() {
 wine=$(wine_tool "${loaders[@]}") || { echo "wirekit: no ${loaders[*]} loader found" >&2; exit 1; }
 wineserver=$(wine_tool "${servers[@]}") \
     || { echo "wirekit: no wineserver found" >&2; exit 1; }
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DWIREKIT_BUILD_TESTS=ON \
-      -DWIREKIT_WERROR="${WIREKIT_WERROR:-OFF}" >/dev/null
-nice cmake --build "$build" -j"$jobs"
 
 # The same environment as the emulator command of the toolchain file.
 export WINEPREFIX="$build/wineprefix" WINEARCH="$winearch" WINEDEBUG=-all \
