@@ -31,8 +31,11 @@
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
+#include "bench_support.h"
 
 namespace {
+
+using wirekit::bench::median;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -175,12 +178,6 @@ Phases rawRun(const std::string& source, const std::string& target, std::int64_t
     out.data = std::chrono::duration<double>(dataEnd - dataStart).count();
     out.cpu = cpuEnd - cpuStart;
     return out;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 fs::path scratchFolder() {

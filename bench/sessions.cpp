@@ -37,20 +37,17 @@
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
+#include "bench_support.h"
 
 namespace {
+
+using wirekit::bench::median;
 
 using Clock = std::chrono::steady_clock;
 namespace platform = wirekit::platform;
 using platform::Socket;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 long statusKiB(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -65,12 +62,7 @@ long statusKiB(const char* field) {
 long threads() { return statusKiB("Threads"); }
 
 // User plus system CPU time of this process (every thread), in milliseconds.
-double cpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    auto of = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return of(u.ru_utime) + of(u.ru_stime);
-}
+double cpuMs() { return platform::processCpuSeconds() * 1000.0; }
 
 // Up to 65 536 descriptors where the process may raise its hard limit
 // (root), otherwise the hard limit.

@@ -38,8 +38,11 @@
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
+#include "bench_support.h"
 
 namespace {
+
+using wirekit::bench::median;
 
 using Clock = std::chrono::steady_clock;
 using wirekit::platform::Socket;
@@ -110,6 +113,7 @@ void expect(const Pool& pool, long long count) {
     g_expected = &pool;
     g_messages = 0;
     g_target = count;
+    g_wrong = false;
 }
 
 // Waits for the expected count; false when nothing moved for 30 s.
@@ -223,7 +227,6 @@ void rawReader(Socket s, const std::function<bool(const unsigned char*, std::siz
 struct Run {
     double wall = 0;  // seconds
     double cpu = 0;   // seconds of the process, all threads
-    long long messages = 0;
     bool ok = false;
 };
 
@@ -240,7 +243,6 @@ Run wirekitBulk(const Pool& pool, long long count) {
     run.ok = sent == count && waitForArrivals() && !g_wrong.load();
     run.wall = seconds(Clock::now() - start);
     run.cpu = platform::processCpuSeconds() - cpu0;
-    run.messages = g_messages.load();
     return run;
 }
 
@@ -264,24 +266,17 @@ Run rawBulk(const Pool& pool, long long count) {
     run.ok = sent == count && waitForArrivals() && !g_wrong.load();
     run.wall = seconds(Clock::now() - start);
     run.cpu = platform::processCpuSeconds() - cpu0;
-    run.messages = g_messages.load();
     platform::shutdownBoth(link.reader);
     reader.join();
     closeLink(link);
     return run;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 bool g_allOk = true;
 
-// Runs one row: `pairs` alternating pairs of endpoint and raw runs. `unit`
-// is the size of what a per-unit figure counts (bytes per MiB, or 1 for a
-// message); `perMessage` picks the figures printed.
+// Runs one row: `pairs` alternating pairs of endpoint and raw runs.
+// `perMessage` picks the figures printed: messages per second and CPU per
+// message, or MB per second and CPU per MiB.
 void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bool perMessage,
              const char* goal) {
     std::printf("%s\n", title);
@@ -296,8 +291,15 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
             "    pair    wirekit MB/s  ms CPU/MiB     raw MB/s  ms CPU/MiB   CPU ratio  "
             "wall ratio\n");
     }
+    // What a run moves, in the row's units (messages or MB), and the scale
+    // of its CPU figure (microseconds per message or milliseconds per MiB).
+    const double units = perMessage ? static_cast<double>(count)
+                                    : static_cast<double>(count) * pool.size / 1e6;
+    const double cpuScale = perMessage ? 1e6 / static_cast<double>(count)
+                                       : 1e3 / (static_cast<double>(count) * pool.size / (1 << 20));
+    const char* format = perMessage ? "    %4d  %14.0f  %10.2f  %11.0f  %10.2f  %10.2f  %10.2f\n"
+                                    : "    %4d  %14.0f  %10.3f  %11.0f  %10.3f  %10.2f  %10.2f\n";
     std::vector<double> cpuRatios, wallRatios, oursCpu, rawCpu;
-    const double mib = static_cast<double>(count) * pool.size / (1 << 20);
     for (int p = 0; p < pairs; ++p) {
         Run ours, raw;
         if (p % 2 == 0) {
@@ -315,21 +317,10 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
         }
         cpuRatios.push_back(raw.cpu / ours.cpu);
         wallRatios.push_back(raw.wall / ours.wall);
-        if (perMessage) {
-            const double n = static_cast<double>(count);
-            oursCpu.push_back(ours.cpu / n * 1e6);
-            rawCpu.push_back(raw.cpu / n * 1e6);
-            std::printf("    %4d  %14.0f  %10.2f  %11.0f  %10.2f  %10.2f  %10.2f\n", p + 1,
-                        n / ours.wall, oursCpu.back(), n / raw.wall, rawCpu.back(),
-                        cpuRatios.back(), wallRatios.back());
-        } else {
-            const double mb = static_cast<double>(count) * pool.size / 1e6;
-            oursCpu.push_back(ours.cpu / mib * 1e3);
-            rawCpu.push_back(raw.cpu / mib * 1e3);
-            std::printf("    %4d  %14.0f  %10.3f  %11.0f  %10.3f  %10.2f  %10.2f\n", p + 1,
-                        mb / ours.wall, oursCpu.back(), mb / raw.wall, rawCpu.back(),
-                        cpuRatios.back(), wallRatios.back());
-        }
+        oursCpu.push_back(ours.cpu * cpuScale);
+        rawCpu.push_back(raw.cpu * cpuScale);
+        std::printf(format, p + 1, units / ours.wall, oursCpu.back(), units / raw.wall,
+                    rawCpu.back(), cpuRatios.back(), wallRatios.back());
     }
     std::printf("    median CPU %s: wirekit %.3f  raw %.3f\n", perMessage ? "us/msg" : "ms/MiB",
                 median(oursCpu), median(rawCpu));

@@ -34,13 +34,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-double cpuSeconds() {
-    rusage use{};
-    getrusage(RUSAGE_SELF, &use);
-    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-}
-
 // Lowers the soft descriptor limit to just above what is open, then takes
 // every free descriptor below it; undone on destruction.
 class DescriptorFamine {
@@ -127,12 +120,12 @@ TEST_F(TcpTest, AcceptOutOfDescriptorsWaitsQuietlyAndResumes) {
         const int connected = log(0).count(TCP_EV_CONNECTED);
         EXPECT_LE(connected, 2);
 
-        const double before = cpuSeconds();
+        const double before = platform::processCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         // A fixed window: what is measured is how busy the process is while
         // the connection waits, so there is no event to wait for.
         std::this_thread::sleep_for(1s);
-        const double busy = cpuSeconds() - before;
+        const double busy = platform::processCpuSeconds() - before;
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // A spinning accept loop keeps a whole core busy for the window.
