@@ -25,13 +25,13 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "bench_support.h"
 #include "core/thread_group.h"
 #include "net/listener.h"
 #include "net/stream_socket.h"
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
-#include "bench_support.h"
 
 namespace {
 

@@ -33,11 +33,11 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "bench_support.h"
 #include "core/timing.h"
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
-#include "bench_support.h"
 
 namespace {
 

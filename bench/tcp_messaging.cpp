@@ -35,10 +35,10 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "bench_support.h"
 #include "platform/platform.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
-#include "bench_support.h"
 
 namespace {
 
@@ -293,8 +293,8 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
     }
     // What a run moves, in the row's units (messages or MB), and the scale
     // of its CPU figure (microseconds per message or milliseconds per MiB).
-    const double units = perMessage ? static_cast<double>(count)
-                                    : static_cast<double>(count) * pool.size / 1e6;
+    const double units =
+        perMessage ? static_cast<double>(count) : static_cast<double>(count) * pool.size / 1e6;
     const double cpuScale = perMessage ? 1e6 / static_cast<double>(count)
                                        : 1e3 / (static_cast<double>(count) * pool.size / (1 << 20));
     const char* format = perMessage ? "    %4d  %14.0f  %10.2f  %11.0f  %10.2f  %10.2f  %10.2f\n"
