@@ -118,7 +118,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
     unsigned char* open = base;  // start of the staged bytes not yet a piece
     // The body's current run without an escape, and where its copy starts
     // in the staging buffer.
-    const unsigned char* run = p;
+    const unsigned char* runStart = p;
     unsigned char* runOut = out;
     count_ = 0;
 
@@ -133,7 +133,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
         const std::size_t n = count_;
         count_ = 0;
         out = open = runOut = base;
-        run = p;
+        runStart = p;
         return n == 0 || sink(context, pieces_, n);
     };
 
@@ -143,7 +143,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
         out[1] = FRAME_ESC;
         out += 2;
         ++p;
-        run = p;
+        runStart = p;
         runOut = out;
     };
 
@@ -160,7 +160,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
             out += k;
             p += k;
             if (k == W) {
-                if (static_cast<std::size_t>(p - run) < directRunBytes_) continue;
+                if (static_cast<std::size_t>(p - runStart) < directRunBytes_) continue;
             } else {
                 doubleEscape();
                 continue;
@@ -172,7 +172,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
                 continue;
             }
             *out++ = *p++;
-            if (static_cast<std::size_t>(p - run) < directRunBytes_) continue;
+            if (static_cast<std::size_t>(p - runStart) < directRunBytes_) continue;
         } else {
             if (room < 2) {
                 overflowed_ = true;
@@ -184,14 +184,14 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
         }
         // A long run without an escape: its copy is taken back and the run,
         // up to its end, goes from the body itself.
-        const unsigned char* const start = run;
+        const unsigned char* const start = runStart;
         out = runOut;
         if (count_ + 3 > MAX_PIECES && !flush()) return false;
         closeOpen();
         const void* esc = std::memchr(p, FRAME_ESC, static_cast<std::size_t>(end - p));
         p = esc ? static_cast<const unsigned char*>(esc) : end;
         pieces_[count_++] = {start, static_cast<std::size_t>(p - start)};
-        run = p;
+        runStart = p;
         runOut = out;
     }
     // The end mark.
@@ -230,7 +230,9 @@ std::size_t FrameDecoder::growthFor(std::size_t bytes) const {
         return area;
     };
     const std::size_t area = current_.size();
-    const std::size_t goingOn = areaFor(area, size_ + bytes, size_ == 0) - area;
+    // A pending escape may add itself besides the byte after it.
+    const std::size_t pending = escapePending_ ? 1 : 0;
+    const std::size_t goingOn = areaFor(area, size_ + bytes + pending, size_ == 0) - area;
     const std::size_t fresh = areaFor(0, bytes, true);
     return std::max(goingOn, fresh);
 }
