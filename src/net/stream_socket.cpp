@@ -231,11 +231,7 @@ int StreamSocket::sendParts(const platform::SendPart* parts, std::size_t count, 
             for (;;) {
                 while (first < count && left[first].length == 0) ++first;
                 if (first == count) break;
-                // One part goes with a plain send, the cheaper call.
-                long n =
-                    count - first == 1
-                        ? platform::sendBytes(use.socket(), left[first].data, left[first].length)
-                        : platform::sendGather(use.socket(), left + first, count - first);
+                long n = platform::sendGather(use.socket(), left + first, count - first);
                 if (n <= 0) {
                     setError(n < 0 ? platform::lastError() : -1);
                     break;
@@ -292,10 +288,6 @@ int StreamSocket::receive(void* buffer, int length, int timeoutMs) {
 }
 
 int StreamSocket::receiveWithin(void* buffer, int length, int timeoutMs) {
-    if (!buffer || length <= 0 || timeoutMs <= 0) {
-        setError(-1);
-        return -1;
-    }
     Connection* timedOut;
     {
         Use use(*this, true);
@@ -317,26 +309,6 @@ int StreamSocket::receiveWithin(void* buffer, int length, int timeoutMs) {
         const int code = platform::lastError();
         if (platform::classifyError(code) != platform::ErrorKind::WouldBlock) {
             setError(code);
-            return -1;
-        }
-        timedOut = use.connection();
-    }
-    closeConnection(timedOut);
-    return 0;
-}
-
-int StreamSocket::waitInput(int timeoutMs) {
-    Connection* timedOut;
-    {
-        Use use(*this, true);
-        if (!use) {
-            setError(-1);
-            return -1;
-        }
-        int ready = platform::waitReadable(use.socket(), timeoutMs);
-        if (ready > 0) return 1;
-        if (ready < 0) {
-            setError(platform::lastError());
             return -1;
         }
         timedOut = use.connection();

@@ -98,18 +98,10 @@ public:
     // When the limit passes the connection is closed exactly as disconnect()
     // does and the result is 0.
     int receive(void* buffer, int length, int timeoutMs);
-    // receive() with a limit (timeoutMs > 0), which receive() also uses for
-    // one: the wait and the read are one call of the system where it keeps
-    // the limit itself (set on the connection whenever it changes).
-    int receiveWithin(void* buffer, int length, int timeoutMs);
     // What receiveNow() and peek() return when no byte is waiting.
     static constexpr int NOTHING_WAITING = -2;
-    // The waiting half of receive(): 1 when input (or the end of the
-    // stream) is waiting; when the limit passes the connection is closed as
-    // receive() does and the result is 0; -1 on failure.
-    int waitInput(int timeoutMs);
-    // The reading half: one read of what is waiting, without waiting. > 0
-    // bytes read, 0 the end of the stream, NOTHING_WAITING, -1 failure.
+    // One read of what is waiting, without waiting. > 0 bytes read, 0 the
+    // end of the stream, NOTHING_WAITING, -1 failure.
     int receiveNow(void* buffer, int length);
     // Waits up to timeoutMs (negative: no limit) for input or for `wake`
     // to be raised: 1 input, 2 woken, 0 time limit (nothing is closed), -1
@@ -172,6 +164,10 @@ private:
     // disconnect(), limited to one connection: a no-op when `c` is no longer
     // the connection held.
     void closeConnection(Connection* c);
+    // receive() with a limit (timeoutMs > 0): the wait and the read are one
+    // call of the system, which keeps the limit itself (set on the
+    // connection whenever it changes).
+    int receiveWithin(void* buffer, int length, int timeoutMs);
     void markUnusable(Connection* c);
     void setError(int code) { lastError_.store(code); }
 

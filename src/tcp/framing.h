@@ -89,7 +89,7 @@ private:
     bool run(const unsigned char* body, std::size_t length, Sink sink, void* context);
     void prepare(std::size_t length);
 
-    std::vector<unsigned char> staging_;
+    MessageBytes staging_;  // written before it is read: never zeroed
     std::size_t stagingLimit_;
     std::size_t directRunBytes_;
     FrameKernel kernel_;

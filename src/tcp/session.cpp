@@ -140,16 +140,6 @@ private:
     MessageBytes data_;
 };
 
-// The size of the next read: doubled after a read that filled its block
-// (more is likely waiting), otherwise what the last read carried, rounded
-// up to a power of two.
-std::size_t nextReadSize(std::size_t asked, std::size_t got) {
-    if (got >= asked) return std::min(asked * 2, SESSION_BLOCK_MAX_BYTES);
-    std::size_t size = SESSION_BLOCK_MIN_BYTES;
-    while (size < got) size *= 2;
-    return size;
-}
-
 // File mode with nobody to serve it: the rest of the connection is not
 // framed, so it is read and dropped until the connection ends.
 void discardFileStream(Session& session) {
@@ -181,7 +171,14 @@ void messageLoop(Session& session) {
     ReceiveBudget& budget = session.endpoint().budget();
     FrameDecoder decoder;
     ReadBlock block;
-    std::size_t readSize = SESSION_BLOCK_MIN_BYTES;
+    // Reads that go on without waiting take a whole block each.
+    const std::size_t want =
+        std::min(SESSION_BLOCK_MAX_BYTES, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
+    // What `bytes` fed to the decoder can make it allocate, never less than
+    // the bytes themselves.
+    auto messageGrowth = [&decoder](std::size_t bytes) {
+        return std::max(bytes, decoder.growthFor(bytes));
+    };
     bool moreWaiting = false;
     // The first read after a wait lands here, on the session's stack: the
     // wait and the read are then one call, and an idle session holds no
@@ -197,14 +194,11 @@ void messageLoop(Session& session) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
             }
-            const int n =
-                session.socket().receiveWithin(first, sizeof first, timing::readTimeoutMs());
+            const int n = session.socket().receive(first, sizeof first, timing::readTimeoutMs());
             // The bytes are counted before they are decoded; a budget the
             // queue has filled holds the session here, reading nothing more.
             if (n <= 0 || session.stopRequested() ||
-                !budget.reserve(session,
-                                std::max(static_cast<std::size_t>(n),
-                                         decoder.growthFor(static_cast<std::size_t>(n))))) {
+                !budget.reserve(session, messageGrowth(static_cast<std::size_t>(n)))) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
             }
@@ -213,16 +207,13 @@ void messageLoop(Session& session) {
             // A full first read means a stream is under way: the next read
             // takes as much as a block holds.
             moreWaiting = length == sizeof first;
-            readSize = SESSION_BLOCK_MAX_BYTES;
         } else {
             // A stopped session ends even when the peer keeps sending: bytes
             // already queued would otherwise keep it reading.
             // Room for this read: its block, and what the bytes it brings can
             // make the message buffers allocate.
-            const std::size_t want =
-                std::min(readSize, std::max(SESSION_BLOCK_MIN_BYTES, budget.limit() / 4));
-            const std::size_t more = (want > block.capacity() ? want - block.capacity() : 0) +
-                                     std::max(want, decoder.growthFor(want));
+            const std::size_t more =
+                (want > block.capacity() ? want - block.capacity() : 0) + messageGrowth(want);
             if (session.stopRequested() || !budget.reserve(session, more)) {
                 session.raise(TCP_EV_DISCONNECTED, 0);
                 return;
@@ -240,7 +231,6 @@ void messageLoop(Session& session) {
             }
             length = static_cast<std::size_t>(n);
             moreWaiting = length == want;
-            readSize = nextReadSize(want, length);
         }
         std::size_t pos = 0;
         while (pos < length) {
