@@ -41,8 +41,9 @@ Socket udpSocket();  // IPv4 datagram socket, or INVALID_SOCKET_VALUE
 // for that thread to finish, then close it.
 int closeSocket(Socket s);
 // Ends the receiving direction. A thread blocked in waitReadable(),
-// waitReadableOrWoken(), acceptConnection(), receiveBytes() or
-// receiveDatagram() on this socket returns promptly; later receives return
+// waitReadableOrWoken(), acceptConnection(), receiveBytes(),
+// receiveBytesTimed() or receiveDatagram() on this socket returns promptly;
+// later receives return
 // 0 (or bytes that were already buffered) and later waits report the socket
 // readable.
 int shutdownReceive(Socket s);

@@ -177,6 +177,8 @@ long sendBytesNow(Socket s, const void* data, std::size_t length) {
 }
 
 long sendGather(Socket s, const SendPart* parts, std::size_t count) {
+    // One part goes with a plain send, the cheaper call.
+    if (count == 1) return sendBytes(s, parts[0].data, parts[0].length);
     iovec vectors[64];
     if (count > 64) count = 64;
     for (std::size_t i = 0; i < count; ++i) {
@@ -241,6 +243,11 @@ namespace {
 // one that the kernel ends a little early, waits again for what is left, so
 // that a time limit never ends before its deadline.
 int pollUntil(pollfd* fds, nfds_t count, int timeoutMs) {
+    // A look without a wait needs no clock.
+    if (timeoutMs == 0) {
+        const int r = retryEintr([&] { return ::poll(fds, count, 0); });
+        return r < 0 ? -1 : r;
+    }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     int wait = timeoutMs < 0 ? -1 : timeoutMs;
@@ -271,19 +278,7 @@ int waitReadable(Socket s, int timeoutMs) {
 
 // One poll without a wait: this gates every message sent, so it is kept to
 // the one call.
-int pollReadable(Socket s) {
-    pollfd p{fd(s), POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r <= 0) return r < 0 ? -1 : 0;
-    if (p.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-    }
-    return 1;
-}
+int pollReadable(Socket s) { return waitReadable(s, 0); }
 
 long bytesPending(Socket s) {
     int n = 0;

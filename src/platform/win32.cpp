@@ -302,7 +302,7 @@ long blockingReceive(Socket s, Call call, bool timed = false) {
                 ::WSASetLastError(WSAEWOULDBLOCK);
                 return -1;
             }
-            waitMs = static_cast<int>(std::min<long long>(ms, limitMs));
+            waitMs = static_cast<int>(ms);  // no more than limitMs: the deadline is that far
         }
         if (waitOn(h, *state, nullptr, waitMs) < 0) return -1;
     }
@@ -580,10 +580,19 @@ long sendGather(Socket s, const SendPart* parts, std::size_t count) {
     }
 }
 
+namespace {
+long receiveInto(Socket s, void* buffer, std::size_t length, bool timed) {
+    return blockingReceive(
+        s,
+        [&](SOCKET h) -> long {
+            return ::recv(h, static_cast<char*>(buffer), clampLength(length), 0);
+        },
+        timed);
+}
+}  // namespace
+
 long receiveBytes(Socket s, void* buffer, std::size_t length) {
-    return blockingReceive(s, [&](SOCKET h) -> long {
-        return ::recv(h, static_cast<char*>(buffer), clampLength(length), 0);
-    });
+    return receiveInto(s, buffer, length, false);
 }
 
 int setReceiveTimeout(Socket s, int timeoutMs) {
@@ -594,12 +603,7 @@ int setReceiveTimeout(Socket s, int timeoutMs) {
 }
 
 long receiveBytesTimed(Socket s, void* buffer, std::size_t length) {
-    return blockingReceive(
-        s,
-        [&](SOCKET h) -> long {
-            return ::recv(h, static_cast<char*>(buffer), clampLength(length), 0);
-        },
-        true);
+    return receiveInto(s, buffer, length, true);
 }
 
 namespace {
