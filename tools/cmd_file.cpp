@@ -48,16 +48,16 @@ constexpr int EVENT_SLOT = 0;
 // itself ends a silent connection after 60 seconds.
 constexpr auto IDLE_LIMIT = std::chrono::seconds(75);
 
-fs::path pathOf(const std::string& text) { return pathFromText(text); }
-std::string textOf(const fs::path& path) { return textFromPath(path); }
-
 // The file a transfer writes until its last byte has arrived.
-fs::path partOf(const fs::path& target) { return pathOf(textOf(target) + ".part"); }
+fs::path partOf(fs::path target) { return target += ".part"; }
 
 bool pathExists(const fs::path& path) {
     std::error_code error;
     return fs::exists(fs::symlink_status(path, error));
 }
+
+// A name is taken by a file, or by the part file of a transfer to it.
+bool nameTaken(const fs::path& target) { return pathExists(target) || pathExists(partOf(target)); }
 
 // The name to save under: the library has already made the offered name
 // safe on every system (FileRecvOffer.fileName); only a name that was
@@ -69,11 +69,11 @@ std::string saveName(const std::string& cleaned) {
 // "name (N).ext" for the first N that clashes neither with a file nor with
 // its .part companion.
 fs::path freeName(const fs::path& dir, const std::string& name) {
-    fs::path plain = pathOf(name);
-    std::string stem = textOf(plain.stem()), ext = textOf(plain.extension());
+    fs::path plain = pathFromText(name);
+    std::string stem = textFromPath(plain.stem()), ext = textFromPath(plain.extension());
     for (int n = 1; n < 10000; ++n) {
-        fs::path candidate = dir / pathOf(stem + " (" + std::to_string(n) + ")" + ext);
-        if (!pathExists(candidate) && !pathExists(partOf(candidate))) return candidate;
+        fs::path candidate = dir / pathFromText(stem + " (" + std::to_string(n) + ")" + ext);
+        if (!nameTaken(candidate)) return candidate;
     }
     return {};
 }
@@ -178,14 +178,15 @@ void followSend(void* endpoint, Sending& sending) {
 
 int sendFile(const std::string& host, int port, const std::string& path) {
     std::error_code error;
-    if (!fs::is_regular_file(pathOf(path), error)) {
+    const fs::path file = pathFromText(path);
+    if (!fs::is_regular_file(file, error)) {
         return fail("'" + path + "' is not a readable file");
     }
     Sending sending;
     sending.host = host;
     sending.port = port;
     sending.path = path;
-    sending.name = textOf(pathOf(path).filename());
+    sending.name = textFromPath(file.filename());
     void* endpoint = Init_Tcp(callbackFor(EVENT_SLOT));
     if (endpoint == reinterpret_cast<void*>(-1)) return fail("could not create a TCP endpoint");
     std::string problem = offerFile(endpoint, sending);
@@ -193,7 +194,7 @@ int sendFile(const std::string& host, int port, const std::string& path) {
         Close_Tcp(endpoint);
         return fail(problem);
     }
-    sending.size = static_cast<int64_t>(fs::file_size(pathOf(path), error));
+    sending.size = static_cast<int64_t>(fs::file_size(file, error));
     followSend(endpoint, sending);
     Close_Tcp(endpoint);
     if (!sending.done) return fail(sending.problem + " (" + path + ")");
@@ -207,12 +208,13 @@ fs::path chooseTarget(const fs::path& dir, const FileRecvOffer& offer, bool acce
     std::string what = "'" + name + "' (" + formatBytes(static_cast<double>(offer.fileSize)) +
                        ") from " + offer.peerAddress;
     if (!acceptAll && !askYesNo("accept " + what + "?")) return {};
-    fs::path target = dir / pathOf(name);
-    if (pathExists(target) || pathExists(partOf(target))) {
+    fs::path target = dir / pathFromText(name);
+    if (nameTaken(target)) {
         fs::path other = freeName(dir, name);
         if (acceptAll) return other;
-        std::string answer = ask("'" + textOf(target) + "' exists: [o]verwrite, [r]ename to '" +
-                                 textOf(other.filename()) + "', or [N]o?");
+        std::string answer =
+            ask("'" + textFromPath(target) + "' exists: [o]verwrite, [r]ename to '" +
+                textFromPath(other.filename()) + "', or [N]o?");
         if (answer == "o" || answer == "overwrite") return target;
         if (answer == "r" || answer == "rename") return other;
         return {};
@@ -257,7 +259,7 @@ bool canCreateFile(const fs::path& path) {
 // take a new file. "" or a one-line error.
 std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
     std::error_code error;
-    dir = fs::absolute(pathOf(dirText), error);
+    dir = fs::absolute(pathFromText(dirText), error);
     if (error || !pathExists(dir)) {
         return "'" + dirText + "' does not exist; create it first or give another DIR";
     }
@@ -265,7 +267,8 @@ std::string checkSaveDirectory(const std::string& dirText, fs::path& dir) {
         return "'" + dirText + "' is not a directory; give the directory to save into";
     }
     std::mt19937 random{std::random_device{}()};
-    fs::path probe = dir / pathOf(".wirekit-write-test-" + std::to_string(random() % 1000000));
+    fs::path probe =
+        dir / pathFromText(".wirekit-write-test-" + std::to_string(random() % 1000000));
     if (!canCreateFile(probe)) {
         return "cannot create files in '" + dirText +
                "'; give a directory you may write to, or change its permissions";
@@ -324,7 +327,7 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
     receiving.target = chooseTarget(receiver.dir, snapshot, receiver.acceptAll);
     receiving.part = receiving.target.empty() ? fs::path() : partOf(receiving.target);
     if (receiving.target.empty() || receiving.target.parent_path() != receiver.dir ||
-        !SetSavePath_Tcp(receiver.endpoint, offer, textOf(receiving.part).c_str())) {
+        !SetSavePath_Tcp(receiver.endpoint, offer, textFromPath(receiving.part).c_str())) {
         refuse(receiver, offer);
         receiving.refused = receiving.target.empty();
         receiving.problem =
@@ -335,11 +338,11 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
     receiving.offer = offer;
     receiving.total = snapshot.fileSize;
     RecvFile_Tcp(receiver.endpoint, offer, true);
-    std::fprintf(stderr, "accepted, saving to %s\n", textOf(receiving.target).c_str());
+    std::fprintf(stderr, "accepted, saving to %s\n", textFromPath(receiving.target).c_str());
     // The library creates the .part file, an empty one included, and reports
     // it complete with 3011.
     receiving.progress.reset(
-        new Progress("receive " + textOf(receiving.target.filename()), receiving.total));
+        new Progress("receive " + textFromPath(receiving.target.filename()), receiving.total));
 }
 
 // 3013 for the offer being received: the connection ended early, or the
@@ -348,8 +351,8 @@ void onOffer(Receiver& receiver, const Event& event, Receiving& receiving) {
 // is told apart by trying to create the file here.
 void onReceiveFailed(Receiver& receiver, Receiving& receiving) {
     if (receiving.received == 0 && !pathExists(receiving.part) && !canCreateFile(receiving.part)) {
-        receiving.problem = "could not create " + textOf(receiving.part) + "; is " +
-                            textOf(receiver.dir) + " writable, with room to spare?";
+        receiving.problem = "could not create " + textFromPath(receiving.part) + "; is " +
+                            textFromPath(receiver.dir) + " writable, with room to spare?";
     } else {
         receiving.problem = "the connection ended before the file was complete";
     }
@@ -438,7 +441,7 @@ Outcome settleReceivedFile(const Receiver& receiver, Receiving& receiving) {
     }
     if (!receiving.done) {
         if (!receiving.part.empty() && !removePartial(receiving.part)) {
-            fail(receiving.problem + "; could not remove " + textOf(receiving.part));
+            fail(receiving.problem + "; could not remove " + textFromPath(receiving.part));
         } else {
             fail(receiving.problem);
         }
@@ -447,14 +450,14 @@ Outcome settleReceivedFile(const Receiver& receiver, Receiving& receiving) {
     // Someone may have created the name meanwhile; never replace it unasked.
     fs::path target = receiving.target;
     if (pathExists(target) && receiver.acceptAll) {
-        target = freeName(receiver.dir, textOf(target.filename()));
+        target = freeName(receiver.dir, textFromPath(target.filename()));
     }
     if (target.empty() || !renameWhenClosed(receiving.part, target)) {
-        fail("could not rename " + textOf(receiving.part) +
+        fail("could not rename " + textFromPath(receiving.part) +
              " to its final name; the data is in the .part file");
         return Outcome::Failed;
     }
-    printOut("saved %s (%lld bytes)\n", textOf(target).c_str(),
+    printOut("saved %s (%lld bytes)\n", textFromPath(target).c_str(),
              static_cast<long long>(receiving.total));
     return Outcome::Saved;
 }
@@ -475,7 +478,7 @@ int receiveFiles(int port, const std::string& dirText, bool acceptAll, bool keep
     }
     printOut(keep ? "waiting for files on TCP port %d, saving into %s (Ctrl-C ends)\n"
                   : "waiting for a file on TCP port %d, saving into %s\n",
-             port, textOf(receiver.dir).c_str());
+             port, textFromPath(receiver.dir).c_str());
     // Without --keep the first offer decides the exit code; with it, the
     // program goes on after every file and fails only for files it accepted
     // and could not save.

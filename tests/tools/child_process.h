@@ -86,7 +86,7 @@ private:
     std::string dir_;
 };
 
-inline std::string readWhole(const std::string& path) {
+inline std::string readWhole(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();

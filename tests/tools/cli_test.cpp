@@ -26,11 +26,6 @@ struct TempDir {
     ~TempDir() { wirekit::test::removeTree(path); }
 };
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -226,8 +221,8 @@ TEST(CliFile, ReceiveSavesWhatSendOffersAndKeepsExistingFiles) {
               0)
         << err;
     EXPECT_EQ(receiver.wait(), 0) << receiver.err();
-    EXPECT_EQ(readFile(target.path / "data.bin"), "keep me");
-    EXPECT_TRUE(readFile(target.path / "data (1).bin") == data);
+    EXPECT_EQ(wirekit::test::readWhole(target.path / "data.bin"), "keep me");
+    EXPECT_TRUE(wirekit::test::readWhole(target.path / "data (1).bin") == data);
     EXPECT_FALSE(fs::exists(target.path / "data (1).bin.part"));
     // Not a terminal: plain progress lines.
     EXPECT_NE(receiver.err().find("1500000 bytes"), std::string::npos) << receiver.err();
@@ -353,7 +348,7 @@ TEST(CliFile, HostileOfferedNamesStayInsideTheDirectory) {
         EXPECT_TRUE(outside.empty()) << offered;
         ASSERT_EQ(inside.size(), 1u) << offered;
         EXPECT_EQ(inside[0].filename().u8string(), saved);
-        EXPECT_EQ(readFile(inside[0]), data) << offered;
+        EXPECT_EQ(wirekit::test::readWhole(inside[0]), data) << offered;
         EXPECT_EQ(inside[0].parent_path(), dir);
     }
     EXPECT_FALSE(fs::exists("/tmp/evil.txt.part"));
