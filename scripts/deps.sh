@@ -20,19 +20,27 @@ wirekit_install_deps() {
     # index does not stop the install, which fails by itself if that index
     # was needed.
     # WIREKIT_INSTALL_ATTEMPTS (default 4) sets how many tries.
-    local attempt attempts=${WIREKIT_INSTALL_ATTEMPTS:-4}
+    local attempts=${WIREKIT_INSTALL_ATTEMPTS:-4}
+    # shellcheck disable=SC2086
+    wirekit_retry "$attempts" "" $sudo apt-get update -qq \
+        || echo "wirekit: apt-get update failed; installing from the lists at hand" >&2
+    # shellcheck disable=SC2086
+    wirekit_retry "$attempts" "$sudo apt-get update -qq" \
+        $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Runs a command (the arguments after the first two) up to ATTEMPTS times, a
+# minute apart, running BETWEEN (a command line, may be empty) before each
+# new try: wirekit_retry ATTEMPTS BETWEEN COMMAND... Fails when every try did.
+wirekit_retry() {
+    local attempts=$1 between=$2 attempt
+    shift 2
     for ((attempt = 1; ; attempt++)); do
-        $sudo apt-get update -qq && break
-        [ "$attempt" -lt "$attempts" ] || { echo "wirekit: apt-get update failed; installing from the lists at hand" >&2; break; }
-        echo "wirekit: apt-get update failed; trying again in 60 s" >&2
-        sleep 60
-    done
-    for ((attempt = 1; ; attempt++)); do
-        $sudo apt-get install -y -qq "${missing[@]}" >/dev/null && return 0
+        "$@" && return 0
         [ "$attempt" -lt "$attempts" ] || return 1
-        echo "wirekit: installing failed; trying again in 60 s" >&2
+        echo "wirekit: '$*' failed; trying again in 60 s" >&2
         sleep 60
-        $sudo apt-get update -qq || true
+        [ -z "$between" ] || eval "$between" || true
     done
 }
 

@@ -34,7 +34,8 @@ case "$arch" in
             echo "wirekit: adding the i386 architecture for 32-bit Wine"
             $sudo dpkg --add-architecture i386
         fi
-        packages="g++-mingw-w64-i686-posix libz-mingw-w64-dev wine32:i386"
+        toolchain="g++-mingw-w64-i686-posix libz-mingw-w64-dev"
+        packages="$toolchain wine32:i386"
         build="$root/build-win32"
         loaders=(wine)
         servers=(wineserver32 wineserver)
@@ -47,7 +48,7 @@ if [ "$arch" = i686 ]; then
     # 32-bit Wine is a 32-bit Linux program: a kernel built without 32-bit
     # support (some virtual machines' kernels) refuses to start it. The i386
     # C library's loader tells.
-    WIREKIT_EXTRA_PACKAGES="g++-mingw-w64-i686-posix libz-mingw-w64-dev libc6:i386 ${WIREKIT_EXTRA_PACKAGES:-}" \
+    WIREKIT_EXTRA_PACKAGES="$toolchain libc6:i386 ${WIREKIT_EXTRA_PACKAGES:-}" \
         WIREKIT_INSTALL_ATTEMPTS=2 wirekit_install_deps
     if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
         run_tests=0
