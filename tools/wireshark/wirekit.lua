@@ -152,9 +152,11 @@ local function decimal(number)
     return tostring(int64(number))
 end
 
--- C's atoi on a number text: leading white space, a sign, digits.
+-- C's atoi on a number text: leading white space, a sign, digits; nil when
+-- no digit follows the white space and the sign (atoi gives 0 there).
 local function atoi(text)
-    return tonumber(text:match("^%s*([+-]?%d+)") or "0")
+    local digits = text:match("^%s*([+-]?%d+)")
+    return digits and tonumber(digits)
 end
 
 -- TCP: framing ---------------------------------------------------------------
@@ -223,8 +225,9 @@ local function parse_offer(header)
         offer.name = text:sub(name_start, last_comma - 1)
     end
     local size_text = last_comma and text:sub(last_comma + 1) or text
-    offer.size = atoi(size_text)
-    offer.usable = size_text:find("^%s*[+-]?%d") ~= nil and offer.size >= 0
+    local size = atoi(size_text)
+    offer.size = size or 0
+    offer.usable = size ~= nil and size >= 0
     return offer
 end
 
