@@ -21,11 +21,11 @@ bool CallbackGate::raise(int code, int param) {
     if (!callback) return false;
     running_.fetch_add(1);
     if (closed_.load()) {
-        if (running_.fetch_sub(1) == 1) {
-            // The closing thread may be counting on this one.
-            { std::lock_guard<std::mutex> guard(idleLock_); }
-            idle_.notify_all();
-        }
+        // The closing thread may have counted this raise as a callback in
+        // progress. It waits for the count to fall to the callbacks on its
+        // own stack, not to zero, so every refused raise wakes it.
+        running_.fetch_sub(1);
+        wakeCloser();
         return false;
     }
     const Frame frame{this, t_frames};
@@ -37,13 +37,15 @@ bool CallbackGate::raise(int code, int param) {
     }
     t_frames = frame.outer;
     running_.fetch_sub(1);
-    if (closed_.load()) {
-        // Taking the lock orders this wake-up after the waiter's last look
-        // at the count, so it cannot fall between the look and the wait.
-        { std::lock_guard<std::mutex> guard(idleLock_); }
-        idle_.notify_all();
-    }
+    if (closed_.load()) wakeCloser();
     return true;
+}
+
+void CallbackGate::wakeCloser() {
+    // Taking the lock orders this wake-up after the waiter's last look at
+    // the count, so it cannot fall between the look and the wait.
+    { std::lock_guard<std::mutex> guard(idleLock_); }
+    idle_.notify_all();
 }
 
 void CallbackGate::close() { closed_.store(true); }

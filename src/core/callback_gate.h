@@ -43,6 +43,9 @@ public:
     void waitForOthers();
 
 private:
+    // Wakes waitForOthers() after the count fell, once the gate is closed.
+    void wakeCloser();
+
     std::atomic<EventCallback> callback_;
     std::atomic<bool> closed_{false};
     // Callbacks in progress on all threads. Raised before the closed flag is

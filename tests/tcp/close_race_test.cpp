@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/callback_gate.h"
 #include "tcp/tcp_test_peer.h"
 
 namespace wirekit::tcp::test {
@@ -150,6 +151,45 @@ TEST_F(CloseRace, CloseFromInsideItsOwnCallbackAgainstAHostThreadClose) {
         // The endpoint goes once the last of its threads has ended.
         ASSERT_TRUE(wirekit::test::waitUntil([&] { return r.weak.expired(); }, 5s)) << i;
     });
+}
+
+// The gate every endpoint raises through: a close from inside a callback
+// waits for the callbacks of other threads, while another thread keeps
+// raising and is refused. Each refused raise is counted for a moment; the
+// closer must be woken when it is uncounted, or it waits for ever.
+namespace gate_race {
+std::atomic<wirekit::core::CallbackGate*> gate{nullptr};
+std::atomic<bool> closed{false};
+void WIREKIT_CALLBACK onEvent(int code, int) {
+    if (code != 2) return;
+    gate.load()->close();
+    gate.load()->waitForOthers();
+    closed = true;
+}
+}  // namespace gate_race
+
+TEST_F(CloseRace, CloseInsideACallbackWhileAnotherThreadIsRefused) {
+    namespace g = gate_race;
+    for (int i = 0; i < loops_; ++i) {
+        auto gate = std::make_unique<wirekit::core::CallbackGate>(&g::onEvent);
+        g::gate = gate.get();
+        g::closed = false;
+        std::atomic<bool> stop{false};
+        std::thread raiser([&] {
+            while (!stop.load()) gate->raise(1, 0);
+        });
+        std::thread closer([&] { gate->raise(2, 0); });
+        const bool ended = wirekit::test::waitUntil([] { return g::closed.load(); }, 5s);
+        stop = true;
+        raiser.join();
+        if (!ended) {
+            // The closer is stuck for good; it must not hold up the program.
+            closer.detach();
+            (void)gate.release();
+            FAIL() << "the close inside the callback never returned, round " << i;
+        }
+        closer.join();
+    }
 }
 
 TEST_F(CloseRace, HostThreadsUseAndCloseOneHandleAtOnce) {
