@@ -320,8 +320,15 @@ FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t leng
             size += k;
             i += k;
             if (k == W) continue;
-            // The 0x05 was copied with the lane but is not kept as such: what
-            // it means depends on the byte after it.
+            // The 0x05 was copied with the lane. A doubled one (the common
+            // case inside a message) keeps that copy and skips its partner
+            // here, without a round through the pending state.
+            if (i + 1 < length && data[i + 1] == FRAME_ESC) {
+                ++size;
+                i += 2;
+                continue;
+            }
+            // Otherwise what it means depends on the byte after it.
             escapePending = true;
             ++i;
             continue;
