@@ -20,48 +20,73 @@ constexpr std::size_t MESSAGE_HINT_LIMIT = 1 << 20;
 constexpr std::size_t STAGING_SLACK = 64;
 
 // A lane copies WIDTH bytes from `in` to `out` (both may be unaligned; the
-// whole width is written whatever it finds) and returns the index of the
-// first 0x05 among them, or WIDTH when there is none. The callers keep the
-// bytes before that index and decide what becomes of the rest.
+// whole width is written whatever it finds) and returns the marks of the
+// 0x05 among them: zero when there is none, otherwise a value that first()
+// turns into the index of the first 0x05 and that equals marksOf(k, n) when
+// the lane's only 0x05 are the n bytes from index k on. move() copies WIDTH
+// bytes and nothing else. The callers decide what becomes of the bytes from
+// the first 0x05 on.
 
 // Eight bytes in a 64-bit word: a byte equal to 0x05 turns to zero under the
-// XOR, and the classic zero-byte test marks it. The mark of the lowest such
-// byte is exact (only bytes above a zero byte can be marked falsely), which
-// is all the callers need.
+// XOR, and the exact zero-byte test sets the top bit of each such byte.
 struct PortableLane {
     static constexpr std::size_t WIDTH = 8;
-    static std::size_t copy(unsigned char* out, const unsigned char* in) {
+    using Marks = std::uint64_t;
+    static Marks copy(unsigned char* out, const unsigned char* in) {
         std::uint64_t word;
         std::memcpy(&word, in, 8);
         std::memcpy(out, &word, 8);
+        constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
         const std::uint64_t x = word ^ 0x0505050505050505ULL;
-        const std::uint64_t marks = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
-        if (marks == 0) return WIDTH;
+        return ~(((x & LOW7) + LOW7) | x | LOW7);
+    }
+    static void move(unsigned char* out, const unsigned char* in) { std::memmove(out, in, 8); }
+    static std::size_t first(Marks marks, const unsigned char* in) {
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        (void)in;
         return static_cast<std::size_t>(__builtin_ctzll(marks)) >> 3;
 #else
+        (void)marks;
         std::size_t k = 0;
         while (in[k] != FRAME_ESC) ++k;
         return k;
 #endif
     }
+    static Marks marksOf(std::size_t k, std::size_t n) {
+        // Built in memory order, so that it holds whatever the byte order.
+        unsigned char bytes[WIDTH] = {};
+        for (std::size_t j = k; j < k + n && j < WIDTH; ++j) bytes[j] = 0x80;
+        Marks marks;
+        std::memcpy(&marks, bytes, sizeof marks);
+        return marks;
+    }
 };
 
 #if defined(__SSE2__)
-// Two 16-byte vectors at a time: one branch per 32 bytes.
+// Two 16-byte vectors at a time: one branch per 32 bytes; a mark is a bit.
 struct Sse2Lane {
     static constexpr std::size_t WIDTH = 32;
-    static std::size_t copy(unsigned char* out, const unsigned char* in) {
+    using Marks = unsigned;
+    static Marks copy(unsigned char* out, const unsigned char* in) {
         const __m128i esc = _mm_set1_epi8(static_cast<char>(FRAME_ESC));
         const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
         const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), high);
-        const auto marks =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, esc))) |
-            (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, esc))) << 16);
-        if (marks == 0) return WIDTH;
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, esc))) |
+               (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, esc))) << 16);
+    }
+    static void move(unsigned char* out, const unsigned char* in) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), high);
+    }
+    static std::size_t first(Marks marks, const unsigned char*) {
         return static_cast<std::size_t>(__builtin_ctz(marks));
+    }
+    static Marks marksOf(std::size_t k, std::size_t n) {
+        return static_cast<Marks>(((std::uint64_t{1} << n) - 1) << k);
     }
 };
 using NativeLane = Sse2Lane;
@@ -154,14 +179,28 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
     runOut = out;
     while (p < end) {
         const auto room = static_cast<std::size_t>(limit - out);
-        std::size_t k;
         if (static_cast<std::size_t>(end - p) >= W && room >= W + 2) {
-            k = Lane::copy(out, p);
-            out += k;
-            p += k;
-            if (k == W) {
+            const auto marks = Lane::copy(out, p);
+            if (marks == 0) {
+                out += W;
+                p += W;
                 if (static_cast<std::size_t>(p - runStart) < directRunBytes_) continue;
             } else {
+                const std::size_t k = Lane::first(marks, p);
+                if (marks == Lane::marksOf(k, 1) && static_cast<std::size_t>(end - p) >= k + W &&
+                    room >= k + 1 + W) {
+                    // The lane's only 0x05: the bytes from it on go again one
+                    // place further, which doubles it, and the next lane
+                    // starts where this one ended.
+                    Lane::move(out + k + 1, p + k);
+                    runStart = p + k + 1;
+                    runOut = out + k + 2;
+                    out += W + 1;
+                    p += W;
+                    continue;
+                }
+                out += k;
+                p += k;
                 doubleEscape();
                 continue;
             }
@@ -316,12 +355,28 @@ FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t leng
         // only for a byte that has no room, so that a message the size hint
         // foresaw fits the first allocation exactly.
         if (length - i >= W && area - size >= W) {
-            const std::size_t k = Lane::copy(buffer + size, data + i);
+            const auto marks = Lane::copy(buffer + size, data + i);
+            if (marks == 0) {
+                size += W;
+                i += W;
+                continue;
+            }
+            const std::size_t k = Lane::first(marks, data + i);
+            // The 0x05 was copied with the lane. When its partner is the
+            // only other 0x05 of the lane (the common case inside a
+            // message), the bytes after the pair go again one place back,
+            // over the partner, and the next lane starts where this one
+            // ended.
+            if (k + 1 < W && marks == Lane::marksOf(k, 2) && length - i >= k + 2 + W &&
+                area - size >= k + 1 + W) {
+                Lane::move(buffer + size + k + 1, data + i + k + 2);
+                size += W - 1;
+                i += W;
+                continue;
+            }
             size += k;
             i += k;
-            if (k == W) continue;
-            // The 0x05 was copied with the lane. A doubled one (the common
-            // case inside a message) keeps that copy and skips its partner
+            // A doubled one elsewhere keeps that copy and skips its partner
             // here, without a round through the pending state.
             if (i + 1 < length && data[i + 1] == FRAME_ESC) {
                 ++size;
