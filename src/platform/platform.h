@@ -43,9 +43,8 @@ int closeSocket(Socket s);
 // Ends the receiving direction. A thread blocked in waitReadable(),
 // waitReadableOrWoken(), acceptConnection(), receiveBytes(),
 // receiveBytesTimed() or receiveDatagram() on this socket returns promptly;
-// later receives return
-// 0 (or bytes that were already buffered) and later waits report the socket
-// readable.
+// later receives return 0 (or bytes that were already buffered) and later
+// waits report the socket readable.
 int shutdownReceive(Socket s);
 // Ends both directions (wakes waiters like shutdownReceive, and the peer sees
 // the end of the stream).

@@ -23,8 +23,9 @@ constexpr std::size_t STAGING_SLACK = 64;
 // whole width is written whatever it finds) and returns the marks of the
 // 0x05 among them: zero when there is none, otherwise a value that first()
 // turns into the index of the first 0x05 and that equals marksOf(k, n) when
-// the lane's only 0x05 are the n bytes from index k on. move() copies WIDTH
-// bytes and nothing else. The callers decide what becomes of the bytes from
+// the lane's only 0x05 are the n bytes from index k on (n bytes that pass the
+// lane's end give zero, which no lane with a 0x05 returns). move() copies
+// WIDTH bytes and nothing else. The callers decide what becomes of the bytes from
 // the first 0x05 on.
 
 // Eight bytes in a 64-bit word: a byte equal to 0x05 turns to zero under the
@@ -53,9 +54,10 @@ struct PortableLane {
 #endif
     }
     static Marks marksOf(std::size_t k, std::size_t n) {
+        if (k + n > WIDTH) return 0;
         // Built in memory order, so that it holds whatever the byte order.
         unsigned char bytes[WIDTH] = {};
-        for (std::size_t j = k; j < k + n && j < WIDTH; ++j) bytes[j] = 0x80;
+        for (std::size_t j = k; j < k + n; ++j) bytes[j] = 0x80;
         Marks marks;
         std::memcpy(&marks, bytes, sizeof marks);
         return marks;
@@ -86,6 +88,7 @@ struct Sse2Lane {
         return static_cast<std::size_t>(__builtin_ctz(marks));
     }
     static Marks marksOf(std::size_t k, std::size_t n) {
+        if (k + n > WIDTH) return 0;
         return static_cast<Marks>(((std::uint64_t{1} << n) - 1) << k);
     }
 };
@@ -367,7 +370,7 @@ FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t leng
             // message), the bytes after the pair go again one place back,
             // over the partner, and the next lane starts where this one
             // ended.
-            if (k + 1 < W && marks == Lane::marksOf(k, 2) && length - i >= k + 2 + W &&
+            if (marks == Lane::marksOf(k, 2) && length - i >= k + 2 + W &&
                 area - size >= k + 1 + W) {
                 Lane::move(buffer + size + k + 1, data + i + k + 2);
                 size += W - 1;
