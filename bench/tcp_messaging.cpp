@@ -11,6 +11,14 @@
 // alternates too) and reports the median of the per-pair ratios. CPU time is
 // the process's user and system time (getrusage) over the run.
 //
+// "sw/msg" is the process's context switches per message. About 1 means the
+// receiving thread caught up and slept until each next message woke it;
+// about 0 means it found the next one already there. On a virtual machine a
+// sleep and its wake-up cost more CPU than the framing of a 64 KiB message,
+// and which way a run goes can change from one run to the next, for either
+// side: compare pairs whose sides ran the same way, and the user time, which
+// the wake-ups barely touch.
+//
 // The endpoint side takes every message with GetMessage_Tcp from its 3002
 // handler. The raw side sends each message as a 4-byte length and the
 // payload in one write and parses the length-prefixed stream in place in a
@@ -225,24 +233,41 @@ void rawReader(Socket s, const std::function<bool(const unsigned char*, std::siz
 
 // ---- Measurements -----------------------------------------------------------
 struct Run {
-    double wall = 0;  // seconds
-    double cpu = 0;   // seconds of the process, all threads
+    double wall = 0;    // seconds
+    double cpu = 0;     // seconds of the process, all threads
+    double user = 0;    // the user part of cpu
+    long switches = 0;  // context switches of the process (-1: not counted)
     bool ok = false;
+};
+
+// Starts the clocks of a run; finish() fills in the run.
+class RunClock {
+public:
+    RunClock() : usage_(platform::processUsage()), start_(Clock::now()) {}
+    void finish(Run& run) const {
+        run.wall = seconds(Clock::now() - start_);
+        const platform::ProcessUsage now = platform::processUsage();
+        run.user = now.userSeconds - usage_.userSeconds;
+        run.cpu = run.user + now.systemSeconds - usage_.systemSeconds;
+        run.switches = now.contextSwitches < 0 ? -1 : now.contextSwitches - usage_.contextSwitches;
+    }
+
+private:
+    platform::ProcessUsage usage_;
+    Clock::time_point start_;
 };
 
 Run wirekitBulk(const Pool& pool, long long count) {
     expect(pool, count);
     Run run;
-    const double cpu0 = platform::processCpuSeconds();
-    const auto start = Clock::now();
+    const RunClock clock;
     long long sent = 0;
     for (; sent < count; ++sent) {
         if (SendMessage_Tcp(g_client, pool.payload(static_cast<std::size_t>(sent)), pool.size) != 1)
             break;
     }
     run.ok = sent == count && waitForArrivals() && !g_wrong.load();
-    run.wall = seconds(Clock::now() - start);
-    run.cpu = platform::processCpuSeconds() - cpu0;
+    clock.finish(run);
     return run;
 }
 
@@ -256,16 +281,14 @@ Run rawBulk(const Pool& pool, long long count) {
         });
     });
     Run run;
-    const double cpu0 = platform::processCpuSeconds();
-    const auto start = Clock::now();
+    const RunClock clock;
     long long sent = 0;
     const std::size_t frameBytes = 4 + static_cast<std::size_t>(pool.size);
     for (; sent < count; ++sent) {
         if (!sendAll(link.writer, pool.frame(static_cast<std::size_t>(sent)), frameBytes)) break;
     }
     run.ok = sent == count && waitForArrivals() && !g_wrong.load();
-    run.wall = seconds(Clock::now() - start);
-    run.cpu = platform::processCpuSeconds() - cpu0;
+    clock.finish(run);
     platform::shutdownBoth(link.reader);
     reader.join();
     closeLink(link);
@@ -284,12 +307,12 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
                 pool.escapesPerMessage, count, pairs);
     if (perMessage) {
         std::printf(
-            "    pair   wirekit msg/s  us CPU/msg    raw msg/s  us CPU/msg   CPU ratio  "
-            "wall ratio\n");
+            "    pair   wirekit msg/s  us CPU/msg  sw/msg    raw msg/s  us CPU/msg  sw/msg   "
+            "CPU ratio  wall ratio\n");
     } else {
         std::printf(
-            "    pair    wirekit MB/s  ms CPU/MiB     raw MB/s  ms CPU/MiB   CPU ratio  "
-            "wall ratio\n");
+            "    pair    wirekit MB/s  ms CPU/MiB  sw/msg     raw MB/s  ms CPU/MiB  sw/msg   "
+            "CPU ratio  wall ratio\n");
     }
     // What a run moves, in the row's units (messages or MB), and the scale
     // of its CPU figure (microseconds per message or milliseconds per MiB).
@@ -297,9 +320,13 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
         perMessage ? static_cast<double>(count) : static_cast<double>(count) * pool.size / 1e6;
     const double cpuScale = perMessage ? 1e6 / static_cast<double>(count)
                                        : 1e3 / (static_cast<double>(count) * pool.size / (1 << 20));
-    const char* format = perMessage ? "    %4d  %14.0f  %10.2f  %11.0f  %10.2f  %10.2f  %10.2f\n"
-                                    : "    %4d  %14.0f  %10.3f  %11.0f  %10.3f  %10.2f  %10.2f\n";
-    std::vector<double> cpuRatios, wallRatios, oursCpu, rawCpu;
+    const char* format =
+        perMessage ? "    %4d  %14.0f  %10.2f  %6.2f  %11.0f  %10.2f  %6.2f  %10.2f  %10.2f\n"
+                   : "    %4d  %14.0f  %10.3f  %6.2f  %11.0f  %10.3f  %6.2f  %10.2f  %10.2f\n";
+    auto perMessageOf = [count](long switches) {
+        return switches < 0 ? -1.0 : static_cast<double>(switches) / static_cast<double>(count);
+    };
+    std::vector<double> cpuRatios, wallRatios, oursCpu, rawCpu, oursUser, rawUser;
     for (int p = 0; p < pairs; ++p) {
         Run ours, raw;
         if (p % 2 == 0) {
@@ -319,11 +346,15 @@ void bulkRow(const char* title, const Pool& pool, long long count, int pairs, bo
         wallRatios.push_back(raw.wall / ours.wall);
         oursCpu.push_back(ours.cpu * cpuScale);
         rawCpu.push_back(raw.cpu * cpuScale);
-        std::printf(format, p + 1, units / ours.wall, oursCpu.back(), units / raw.wall,
-                    rawCpu.back(), cpuRatios.back(), wallRatios.back());
+        oursUser.push_back(ours.user * cpuScale);
+        rawUser.push_back(raw.user * cpuScale);
+        std::printf(format, p + 1, units / ours.wall, oursCpu.back(), perMessageOf(ours.switches),
+                    units / raw.wall, rawCpu.back(), perMessageOf(raw.switches), cpuRatios.back(),
+                    wallRatios.back());
     }
-    std::printf("    median CPU %s: wirekit %.3f  raw %.3f\n", perMessage ? "us/msg" : "ms/MiB",
-                median(oursCpu), median(rawCpu));
+    std::printf("    median CPU %s: wirekit %.3f (user %.3f)  raw %.3f (user %.3f)\n",
+                perMessage ? "us/msg" : "ms/MiB", median(oursCpu), median(oursUser), median(rawCpu),
+                median(rawUser));
     std::printf("    median CPU ratio raw/wirekit %.2f%s   median wall ratio %.2f\n\n",
                 median(cpuRatios), goal, median(wallRatios));
 }

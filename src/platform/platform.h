@@ -167,9 +167,19 @@ bool resolveHost(const char* host, std::uint32_t* address);
 void* allocatePages(std::size_t bytes);
 void freePages(void* pages, std::size_t bytes);
 
-// CPU time the whole process has used so far (all threads, user and system
-// time together), in seconds; for the benchmarks.
-double processCpuSeconds();
+// What the whole process (all threads) has used so far; for the benchmarks.
+struct ProcessUsage {
+    double userSeconds = 0;
+    double systemSeconds = 0;
+    // Times a thread gave up its processor, waiting or preempted; -1 where
+    // the system does not count them.
+    long contextSwitches = -1;
+};
+ProcessUsage processUsage();
+inline double processCpuSeconds() {
+    const ProcessUsage usage = processUsage();
+    return usage.userSeconds + usage.systemSeconds;
+}
 
 // Threads.
 // Runs `fn` on a new detached thread whose stack holds at least stackBytes

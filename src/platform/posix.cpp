@@ -407,11 +407,15 @@ void freePages(void* pages, std::size_t bytes) {
     if (pages) ::munmap(pages, bytes);
 }
 
-double processCpuSeconds() {
+ProcessUsage processUsage() {
+    ProcessUsage result;
     rusage usage{};
-    if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return result;
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    result.userSeconds = seconds(usage.ru_utime);
+    result.systemSeconds = seconds(usage.ru_stime);
+    result.contextSwitches = usage.ru_nvcsw + usage.ru_nivcsw;
+    return result;
 }
 
 namespace {

@@ -813,16 +813,19 @@ void freePages(void* pages, std::size_t) {
     if (pages) ::VirtualFree(pages, 0, MEM_RELEASE);
 }
 
-double processCpuSeconds() {
+ProcessUsage processUsage() {
+    ProcessUsage result;  // the process's switches are not counted here
     FILETIME created, exited, kernel, user;
-    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return result;
     // FILETIME counts 100 ns units.
     auto seconds = [](const FILETIME& t) {
         return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
                                    t.dwLowDateTime) /
                1e7;
     };
-    return seconds(kernel) + seconds(user);
+    result.userSeconds = seconds(user);
+    result.systemSeconds = seconds(kernel);
+    return result;
 }
 
 namespace {
