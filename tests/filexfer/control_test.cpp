@@ -117,27 +117,25 @@ TEST_F(Control, ResumeBeforeTheSessionWaitsIsNotLost) {
 
 TEST_F(Control, StopOnReceiverEndsBothEnds) {
     timing::setReadTimeoutMs(2000);
-    int port = 0;
-    void* s = server(0, &port);
-    autoAnswer(s, 0);
-    void* c = client(1, port);
-    ASSERT_EQ(SendFile_Tcp(c, file("s.bin", patterned(BIG)).string().c_str()), 1);
-    ASSERT_TRUE(log(0).waitFor(TCP_EV_RECV_STARTED));
-    const int offer = paramOf(0, TCP_EV_FILE_OFFER);
+    // Paused as its data starts, the receiver reads nothing more, so the
+    // sender is held with part of the file unsent. (Paused later, a receiver
+    // that read at full speed may have let the socket buffers, which grow up
+    // to tens of MiB, take the whole file: the sender would be done.)
+    const Held held = holdAtTheReceiver("s.bin", patterned(BIG));
+    if (HasFailure()) return;
+    void* const s = held.s;
     // A stop also ends a pause wait.
-    ASSERT_EQ(PauseRecvFile_Tcp(s, offer), 1);
-    ASSERT_EQ(StopRecvFile_Tcp(s, offer), 1);
+    ASSERT_EQ(StopRecvFile_Tcp(s, held.offer), 1);
     ASSERT_TRUE(wirekit::test::waitUntil([&] {
         FileRecvOffer o;
-        return GetRecvOffer_Tcp(s, offer, &o) == 0;
+        return GetRecvOffer_Tcp(s, held.offer, &o) == 0;
     }));
     EXPECT_EQ(log(0).count(TCP_EV_RECV_FAILED), 0);
     EXPECT_EQ(log(0).count(TCP_EV_RECV_DONE), 0);
     // The sender's next send meets the closed connection: 3014, job freed.
     ASSERT_TRUE(log(1).waitFor(TCP_EV_SEND_FAILED, 1, std::chrono::seconds(15)));
-    const auto partial = fs::file_size(received("s.bin"));
-    EXPECT_GT(partial, 0u);
-    EXPECT_LT(partial, BIG);
+    EXPECT_EQ(log(1).count(TCP_EV_SEND_DONE), 0);
+    EXPECT_LT(fs::file_size(received("s.bin")), BIG);
 }
 
 TEST_F(Control, StopOnSenderEndsBothEnds) {
