@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(WIREKIT_FRAME_AVX512)
+#include "tcp/frame_lanes_avx512.h"
+#endif
 
 namespace wirekit::tcp {
 
@@ -99,11 +102,35 @@ using NativeLane = PortableLane;
 
 }  // namespace
 
-bool frameKernelIsSimd() {
-#if defined(__SSE2__)
-    return true;
+namespace {
+// True when Native puts the AVX-512 lanes first: built in, and the processor
+// and the system run them (the checks include the system's saving of the
+// vector state).
+bool wideLanesRun() {
+#if defined(WIREKIT_FRAME_AVX512)
+    static const bool runs = __builtin_cpu_supports("avx512f") &&
+                             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi");
+    return runs;
 #else
     return false;
+#endif
+}
+
+#if defined(WIREKIT_FRAME_AVX512)
+// Below these the AVX-512 lanes take nothing (a lane's second copy may land
+// past it), so they are not called.
+constexpr std::size_t WIDE_MIN_IN = 2 * avx512::LANE_BYTES + 2;
+constexpr std::size_t WIDE_MIN_ROOM = 2 * avx512::LANE_BYTES + 1;
+#endif
+}  // namespace
+
+const char* frameKernelName(FrameKernel kernel) {
+    if (kernel == FrameKernel::Native && wideLanesRun()) return "avx512";
+    if (kernel == FrameKernel::Portable) return "portable";
+#if defined(__SSE2__)
+    return "sse2";
+#else
+    return "portable";
 #endif
 }
 
@@ -112,7 +139,8 @@ bool frameKernelIsSimd() {
 FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes, FrameKernel kernel)
     : stagingLimit_(std::max<std::size_t>(stagingBytes, 4)),
       directRunBytes_(std::max<std::size_t>(directRunBytes, 1)),
-      kernel_(kernel) {}
+      kernel_(kernel),
+      wideLanes_(kernel == FrameKernel::Native && wideLanesRun()) {}
 
 void FrameEncoder::prepare(std::size_t length) {
     // The frame of a body with escapes at their average rate (one in 256
@@ -132,7 +160,7 @@ void FrameEncoder::prepare(std::size_t length) {
 bool FrameEncoder::encode(const void* body, std::size_t length, Sink sink, void* context) {
     prepare(length);
     const auto* p = static_cast<const unsigned char*>(body);
-    if (kernel_ == FrameKernel::Native) return run<NativeLane>(p, length, sink, context);
+    if (kernel_ != FrameKernel::Portable) return run<NativeLane>(p, length, sink, context);
     return run<PortableLane>(p, length, sink, context);
 }
 
@@ -175,12 +203,44 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
         runOut = out;
     };
 
+    // A long run without an escape: its copy is taken back and the run, up
+    // to its end, goes from the body itself.
+    auto sendRunFromBody = [&] {
+        const unsigned char* const start = runStart;
+        out = runOut;
+        if (count_ + 3 > MAX_PIECES && !flush()) return false;
+        closeOpen();
+        const void* esc = std::memchr(p, FRAME_ESC, static_cast<std::size_t>(end - p));
+        p = esc ? static_cast<const unsigned char*>(esc) : end;
+        pieces_[count_++] = {start, static_cast<std::size_t>(p - start)};
+        runStart = p;
+        runOut = out;
+        return true;
+    };
+
     // The start mark. The buffer always has room for 4 bytes.
     out[0] = FRAME_ESC;
     out[1] = FRAME_BOUNDARY;
     out += 2;
     runOut = out;
     while (p < end) {
+#if defined(WIREKIT_FRAME_AVX512)
+        if (wideLanes_ && static_cast<std::size_t>(end - p) >= WIDE_MIN_IN &&
+            static_cast<std::size_t>(limit - out) >= WIDE_MIN_ROOM) {
+            avx512::EncodeCursor cursor{p, out, runStart, runOut};
+            avx512::doubleLanes(cursor, end, limit, directRunBytes_);
+            p = cursor.in;
+            out = cursor.out;
+            runStart = cursor.runStart;
+            runOut = cursor.runOut;
+            if (static_cast<std::size_t>(p - runStart) >= directRunBytes_) {
+                if (!sendRunFromBody()) return false;
+                continue;
+            }
+            // Otherwise a lane with more than one 0x05, or the frame's last
+            // lanes, are next: they go the usual way.
+        }
+#endif
         const auto room = static_cast<std::size_t>(limit - out);
         if (static_cast<std::size_t>(end - p) >= W && room >= W + 2) {
             const auto marks = Lane::copy(out, p);
@@ -224,17 +284,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
             doubleEscape();
             continue;
         }
-        // A long run without an escape: its copy is taken back and the run,
-        // up to its end, goes from the body itself.
-        const unsigned char* const start = runStart;
-        out = runOut;
-        if (count_ + 3 > MAX_PIECES && !flush()) return false;
-        closeOpen();
-        const void* esc = std::memchr(p, FRAME_ESC, static_cast<std::size_t>(end - p));
-        p = esc ? static_cast<const unsigned char*>(esc) : end;
-        pieces_[count_++] = {start, static_cast<std::size_t>(p - start)};
-        runStart = p;
-        runOut = out;
+        if (!sendRunFromBody()) return false;
     }
     // The end mark.
     if (static_cast<std::size_t>(limit - out) < 2) {
@@ -250,7 +300,9 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
 // ---- Decoder ------------------------------------------------------------------
 
 FrameDecoder::FrameDecoder(std::size_t maxMessageBytes, FrameKernel kernel)
-    : maxMessageBytes_(maxMessageBytes), kernel_(kernel) {}
+    : maxMessageBytes_(maxMessageBytes),
+      kernel_(kernel),
+      wideLanes_(kernel == FrameKernel::Native && wideLanesRun()) {}
 
 std::size_t FrameDecoder::grownArea(std::size_t area, bool empty) const {
     // Doubling keeps the copying linear in the message size; the cap keeps
@@ -292,7 +344,7 @@ bool FrameDecoder::grow() {
 }
 
 FrameDecoder::Step FrameDecoder::feed(const unsigned char* data, std::size_t length) {
-    if (kernel_ == FrameKernel::Native) return run<NativeLane>(data, length);
+    if (kernel_ != FrameKernel::Portable) return run<NativeLane>(data, length);
     return run<PortableLane>(data, length);
 }
 
@@ -354,6 +406,15 @@ FrameDecoder::Step FrameDecoder::run(const unsigned char* data, std::size_t leng
             }
             continue;
         }
+#if defined(WIREKIT_FRAME_AVX512)
+        if (wideLanes_ && length - i >= WIDE_MIN_IN && area - size >= WIDE_MIN_ROOM) {
+            std::size_t written;
+            // They leave two lanes of the block at least: there are bytes
+            // for the steps below.
+            i += avx512::undoubleLanes(data + i, length - i, buffer + size, area - size, &written);
+            size += written;
+        }
+#endif
         // A lane goes whole into the buffer or not at all; the buffer grows
         // only for a byte that has no room, so that a message the size hint
         // foresaw fits the first allocation exactly.

@@ -33,13 +33,14 @@ constexpr std::size_t FRAME_STAGING_BYTES = 256 * 1024;
 constexpr std::size_t FRAME_DIRECT_RUN_BYTES = 4096;
 
 // The loop the codec runs. Both scan and copy in one pass, a lane of bytes
-// at a time; they differ only in the lane. Native is SSE2 (32 bytes in two
-// 16-byte vectors) where the compiler targets it and the portable loop
-// elsewhere; Portable (8 bytes in a 64-bit word) exists in every build, so
-// that tests can check both.
-enum class FrameKernel { Native, Portable };
-// True when Native is the SSE2 loop.
-bool frameKernelIsSimd();
+// at a time; they differ only in the lane. Sse2 takes 32 bytes in two 16-byte
+// vectors where the compiler targets SSE2 and is the portable loop
+// elsewhere; Portable takes 8 bytes in a 64-bit word. Native is Sse2 with the
+// 64-byte AVX-512 lanes in front where the build has them and the processor
+// runs them. Every build has all three, so that tests can check each.
+enum class FrameKernel { Native, Sse2, Portable };
+// What `kernel` runs in this process: "avx512", "sse2" or "portable".
+const char* frameKernelName(FrameKernel kernel);
 
 // A stretch of frame bytes; valid until the sink that received it returns.
 struct FramePiece {
@@ -93,6 +94,7 @@ private:
     std::size_t stagingLimit_;
     std::size_t directRunBytes_;
     FrameKernel kernel_;
+    bool wideLanes_;  // the AVX-512 lanes go first
     // The last frame did not fit the buffer sized for it: the next one
     // doubles it (up to stagingLimit_).
     bool overflowed_ = false;
@@ -154,6 +156,7 @@ private:
     bool escapePending_ = false;
     std::size_t maxMessageBytes_;
     FrameKernel kernel_;
+    bool wideLanes_;  // the AVX-512 lanes go first
     // Size of the last message, used as the first allocation of the next:
     // a stream of similar messages then never regrows a buffer.
     std::size_t lastMessageBytes_ = 0;

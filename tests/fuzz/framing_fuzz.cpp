@@ -10,11 +10,11 @@
 // offer header, and give up at the same point when the cap is passed. The
 // encoder, fed the stream as a body with input-chosen buffer sizes, must give
 // the reference framing, never cut an escape from its partner between two
-// sends, and decode back to the body. Both run with the native loop (SSE2
-// where built) and with the portable one. Before the first input, a sweep
-// puts escapes at every offset of a 32-byte lane (two 16-byte vectors) and
-// feeds the frames cut at every point, so that lane edges and block ends are
-// always covered.
+// sends, and decode back to the body. Both run with each loop: the native
+// one (AVX-512 lanes in front where built and run), SSE2 where built, and the
+// portable one. Before the first input, a sweep puts escapes at every offset
+// of a body longer than three 64-byte lanes and feeds the frames cut at every
+// point, so that lane edges and block ends are always covered.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -202,11 +202,11 @@ void checkEncoder(const Bytes& body, std::size_t stagingBytes, std::size_t direc
         fail();
 }
 
-constexpr FrameKernel KERNELS[] = {FrameKernel::Native, FrameKernel::Portable};
+constexpr FrameKernel KERNELS[] = {FrameKernel::Native, FrameKernel::Sse2, FrameKernel::Portable};
 
-void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t splitCount,
-                  std::size_t cap) {
-    const Decoded expected = referenceDecode(stream, cap);
+// `expected` is the reference decoding of `stream` under `cap`.
+void checkDecoderAgainst(const Decoded& expected, const Bytes& stream, const unsigned char* splits,
+                         std::size_t splitCount, std::size_t cap) {
     for (FrameKernel kernel : KERNELS) {
         const Decoded got = decodeInBlocks(stream, splits, splitCount, cap, kernel);
         if (got.messages != expected.messages || got.end != expected.end) fail();
@@ -215,11 +215,17 @@ void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t 
     }
 }
 
+void checkDecoder(const Bytes& stream, const unsigned char* splits, std::size_t splitCount,
+                  std::size_t cap) {
+    checkDecoderAgainst(referenceDecode(stream, cap), stream, splits, splitCount, cap);
+}
+
 // One body with an escape at `at` (alone, doubled, or before a mark byte or
 // an ordinary one): encoded with staging buffers around a lane's width, and
 // its frame, followed by the body itself as raw stream bytes (where a lone
-// escape before 0x07 or 0x06 is a mark), fed in two blocks cut at every
-// point.
+// escape before 0x07 or 0x06 is a mark), fed in blocks: a first one cut at
+// each point up to 66 bytes (every alignment of the widest lane and the
+// pair across its end), then blocks of 255.
 void sweepBody(std::size_t length, std::size_t at, unsigned char next) {
     Bytes body(length);
     for (std::size_t k = 0; k < length; ++k)
@@ -227,24 +233,25 @@ void sweepBody(std::size_t length, std::size_t at, unsigned char next) {
     body[at] = FRAME_ESC;
     if (at + 1 < length) body[at + 1] = next;
     for (FrameKernel kernel : KERNELS) {
-        for (std::size_t staging : {4u, 33u, 34u, 35u, 4096u})
+        for (std::size_t staging : {4u, 33u, 34u, 35u, 129u, 130u, 131u, 4096u})
             checkEncoder(body, staging, 4096, kernel);
         checkEncoder(body, 4096, 16, kernel);
     }
     std::vector<bool> pairSecond;
     Bytes stream = referenceEncode(body, pairSecond);
     stream.insert(stream.end(), body.begin(), body.end());
-    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    const Decoded expected = referenceDecode(stream, 1 << 20);
+    for (std::size_t cut = 0; cut <= std::min<std::size_t>(stream.size(), 66); ++cut) {
         const unsigned char split[2] = {static_cast<unsigned char>(cut), 255};
-        checkDecoder(stream, split, 2, 1 << 20);
+        checkDecoderAgainst(expected, stream, split, 2, 1 << 20);
     }
     checkDecoder(stream, nullptr, 0, length);
 }
 
-// Escapes at every offset of a 72-byte body (more than two 32-byte lanes),
-// and at the end of bodies of every length up to that.
+// Escapes at every offset of a 200-byte body (more than three 64-byte
+// lanes), and at the end of bodies of every length up to that.
 void sweepLanes() {
-    constexpr std::size_t LONGEST = 72;
+    constexpr std::size_t LONGEST = 200;
     for (int next : {int{FRAME_ESC}, int{FRAME_BOUNDARY}, int{FRAME_OFFER_END}, 0x41}) {
         const auto second = static_cast<unsigned char>(next);
         for (std::size_t at = 0; at < LONGEST; ++at) sweepBody(LONGEST, at, second);
