@@ -45,6 +45,7 @@
 #include "api/registry.h"
 #include "bench_support.h"
 #include "platform/platform.h"
+#include "tcp/framing.h"
 #include "tcp/tcp_endpoint.h"
 #include "wirekit.h"
 
@@ -459,7 +460,8 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "tcp_messaging: wirekit endpoints vs raw blocking TCP on loopback, both ends in "
-        "this process\n\n");
+        "this process; frame codec lanes: %s\n\n",
+        wirekit::tcp::frameKernelName(wirekit::tcp::FrameKernel::Native));
 
     const long long bigCount = (static_cast<long long>(bulkMiB) << 20) / BIG;
     if (wanted('a')) {
