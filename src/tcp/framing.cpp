@@ -100,18 +100,16 @@ using NativeLane = Sse2Lane;
 using NativeLane = PortableLane;
 #endif
 
-}  // namespace
-
-namespace {
-// True when Native puts the AVX-512 lanes first: built in, and the processor
-// and the system run them (the checks include the system's saving of the
-// vector state).
-bool wideLanesRun() {
+// True when `kernel` puts the AVX-512 lanes first: it is Native, they are
+// built in, and the processor and the system run them (the checks include
+// the system's saving of the vector state).
+bool wideLanesFor(FrameKernel kernel) {
 #if defined(WIREKIT_FRAME_AVX512)
     static const bool runs = __builtin_cpu_supports("avx512f") &&
                              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi");
-    return runs;
+    return kernel == FrameKernel::Native && runs;
 #else
+    (void)kernel;
     return false;
 #endif
 }
@@ -125,7 +123,7 @@ constexpr std::size_t WIDE_MIN_ROOM = 2 * avx512::LANE_BYTES + 1;
 }  // namespace
 
 const char* frameKernelName(FrameKernel kernel) {
-    if (kernel == FrameKernel::Native && wideLanesRun()) return "avx512";
+    if (wideLanesFor(kernel)) return "avx512";
     if (kernel == FrameKernel::Portable) return "portable";
 #if defined(__SSE2__)
     return "sse2";
@@ -140,7 +138,7 @@ FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes,
     : stagingLimit_(std::max<std::size_t>(stagingBytes, 4)),
       directRunBytes_(std::max<std::size_t>(directRunBytes, 1)),
       kernel_(kernel),
-      wideLanes_(kernel == FrameKernel::Native && wideLanesRun()) {}
+      wideLanes_(wideLanesFor(kernel)) {}
 
 void FrameEncoder::prepare(std::size_t length) {
     // The frame of a body with escapes at their average rate (one in 256
@@ -300,9 +298,7 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
 // ---- Decoder ------------------------------------------------------------------
 
 FrameDecoder::FrameDecoder(std::size_t maxMessageBytes, FrameKernel kernel)
-    : maxMessageBytes_(maxMessageBytes),
-      kernel_(kernel),
-      wideLanes_(kernel == FrameKernel::Native && wideLanesRun()) {}
+    : maxMessageBytes_(maxMessageBytes), kernel_(kernel), wideLanes_(wideLanesFor(kernel)) {}
 
 std::size_t FrameDecoder::grownArea(std::size_t area, bool empty) const {
     // Doubling keeps the copying linear in the message size; the cap keeps
