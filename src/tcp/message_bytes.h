@@ -18,6 +18,18 @@ namespace wirekit::tcp {
 // would be several times what the receive budget counts.
 constexpr std::size_t LARGE_BUFFER_BYTES = 128 * 1024;
 
+// A few freed large buffers are kept for the next request of the same size,
+// at most LARGE_BUFFERS_KEPT_BYTES of them for the whole process (the oldest
+// go first). Pages fresh from the system cost a fault each as they are first
+// written, which for a stream of large messages (a new buffer for each, and
+// the read blocks of sessions that come and go) costs far more than the
+// bytes' decoding.
+constexpr std::size_t LARGE_BUFFERS_KEPT_BYTES = 4 * 1024 * 1024;
+// A kept buffer of exactly `bytes`, or null.
+void* takeLargeBuffer(std::size_t bytes);
+// Keeps `p` (of `bytes`) for reuse, or gives it back to the system.
+void giveLargeBuffer(void* p, std::size_t bytes);
+
 template <typename T>
 struct BufferAllocator {
     using value_type = T;
@@ -28,6 +40,7 @@ struct BufferAllocator {
     T* allocate(std::size_t n) {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < LARGE_BUFFER_BYTES) return static_cast<T*>(::operator new(bytes));
+        if (void* p = takeLargeBuffer(bytes)) return static_cast<T*>(p);
         if (void* p = platform::allocatePages(bytes)) return static_cast<T*>(p);
         throw std::bad_alloc();
     }
@@ -36,7 +49,7 @@ struct BufferAllocator {
         if (bytes < LARGE_BUFFER_BYTES)
             ::operator delete(p);
         else
-            platform::freePages(p, bytes);
+            giveLargeBuffer(p, bytes);
     }
     // resize() leaves new bytes as they are: they are always written
     // (received into) before they are read, and zeroing them would touch

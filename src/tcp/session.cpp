@@ -85,55 +85,20 @@ void Session::wake() {
 
 namespace {
 
-// Read blocks of the largest size that sessions gave back, kept for the
-// next session that needs one: a block fresh from the system costs a page
-// fault for each of its pages as a read first fills it, which for a
-// connection that keeps catching up with its sender would happen every few
-// hundred kilobytes. At most SPARE_BLOCKS are kept, for the whole process.
-class SpareBlocks {
-public:
-    static constexpr std::size_t SPARE_BLOCKS = 2;
-
-    // Never destroyed: a session thread of a host that exits without
-    // closing its endpoints may still give a block back.
-    static SpareBlocks& instance() {
-        static SpareBlocks* spares = new SpareBlocks;
-        return *spares;
-    }
-    bool take(MessageBytes& out) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (count_ == 0) return false;
-        out.swap(blocks_[--count_]);
-        return true;
-    }
-    void give(MessageBytes& block) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (count_ < SPARE_BLOCKS) block.swap(blocks_[count_++]);
-    }
-
-private:
-    std::mutex lock_;
-    std::size_t count_ = 0;              // guarded by lock_
-    MessageBytes blocks_[SPARE_BLOCKS];  // guarded by lock_
-};
-
 // The session's read block: allocated when data arrives, given back while
-// the session waits.
+// the session waits (large buffers given back are kept a while for reuse, so
+// a connection that keeps catching up with its sender does not fault in a
+// fresh block each time).
 class ReadBlock {
 public:
-    ~ReadBlock() { release(); }
     unsigned char* get(std::size_t bytes) {
         if (data_.size() < bytes) {
             release();
-            if (bytes != SESSION_BLOCK_MAX_BYTES || !SpareBlocks::instance().take(data_))
-                data_.resize(bytes);
+            data_.resize(bytes);
         }
         return data_.data();
     }
-    void release() {
-        if (data_.size() == SESSION_BLOCK_MAX_BYTES) SpareBlocks::instance().give(data_);
-        data_ = MessageBytes();
-    }
+    void release() { data_ = MessageBytes(); }
     std::size_t capacity() const { return data_.capacity(); }
 
 private:

@@ -1,10 +1,13 @@
 // A message of exactly the size cap arrives whole over a real connection;
 // one byte more ends the session. The endpoint's receive budget holds
-// hostile peers back, and an offer header cannot grow past its limit.
+// hostile peers back, an offer header cannot grow past its limit, and the
+// large buffers kept for reuse stay within their bound.
 #include <future>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#include "tcp/message_bytes.h"
 #include "tcp/tcp_test_peer.h"
 
 namespace wirekit::tcp::test {
@@ -98,6 +101,20 @@ TEST_F(TcpTest, AnOfferHeaderLongerThanAnyOfferEndsTheSession) {
     ASSERT_TRUE(log(0).waitFor(TCP_EV_DISCONNECTED));
     EXPECT_EQ(log(0).count(TCP_EV_FILE_OFFER), 0);
     EXPECT_TRUE(wirekit::test::waitUntil([&] { return endpointOf(h)->sessionCount() == 0; }));
+}
+
+TEST(KeptBuffers, ServeOnlyTheirOwnSizeAndStayWithinTheirBound) {
+    // Two of these do not fit the bound together; no other buffer has this size.
+    const std::size_t size = LARGE_BUFFERS_KEPT_BYTES / 2 + 7 * 4096;
+    void* first = platform::allocatePages(size);
+    void* second = platform::allocatePages(size);
+    ASSERT_TRUE(first && second);
+    giveLargeBuffer(first, size);
+    giveLargeBuffer(second, size);  // the first goes back to the system
+    EXPECT_EQ(takeLargeBuffer(size + 4096), nullptr);
+    EXPECT_EQ(takeLargeBuffer(size), second);
+    EXPECT_EQ(takeLargeBuffer(size), nullptr);
+    platform::freePages(second, size);
 }
 
 }  // namespace
