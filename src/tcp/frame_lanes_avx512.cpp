@@ -10,6 +10,7 @@ namespace wirekit::tcp::avx512 {
 namespace {
 constexpr unsigned char ESC = 0x05;
 constexpr std::size_t W = LANE_BYTES;
+constexpr std::size_t PREFETCH_AHEAD = 4096;
 
 inline unsigned long long copyLane(unsigned char* out, const unsigned char* in) {
     const __m512i v = _mm512_loadu_si512(in);
@@ -34,6 +35,10 @@ void doubleLanes(EncodeCursor& c, const unsigned char* end, const unsigned char*
     unsigned char* runOut = c.runOut;
     while (static_cast<std::size_t>(end - in) >= 2 * W &&
            static_cast<std::size_t>(limit - out) >= 2 * W + 1) {
+        // A body that comes from memory rather than the caches is read
+        // faster when asked for a page ahead.
+        if (static_cast<std::size_t>(end - in) > PREFETCH_AHEAD)
+            _mm_prefetch(reinterpret_cast<const char*>(in) + PREFETCH_AHEAD, _MM_HINT_T0);
         const unsigned long long marks = copyLane(out, in);
         if ((marks & (marks - 1)) != 0) break;  // two or more: the caller's
         const auto k = static_cast<std::size_t>(_tzcnt_u64(marks));

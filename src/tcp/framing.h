@@ -25,8 +25,9 @@ constexpr unsigned char FRAME_OFFER_END = 0x06;
 // "SENDFILE:", a name of 259 bytes, a comma and 20 digits, with room to
 // spare. A longer one cannot be an offer this library makes or reads.
 constexpr std::size_t OFFER_HEADER_MAX = 1024;
-// Largest size of the encoder's staging buffer. A message whose frame fits
-// leaves in one batch; a longer one in a batch per this many bytes.
+// Largest size of the encoder's staging buffer, besides the 4 KiB a long
+// body's frame may start into. A message whose frame fits leaves in one
+// batch; a longer one in a batch per this many bytes.
 constexpr std::size_t FRAME_STAGING_BYTES = 256 * 1024;
 // Body runs without an escape that reach this length are sent from the body
 // itself instead of being copied.
@@ -98,6 +99,8 @@ private:
     // The last frame did not fit the buffer sized for it: the next one
     // doubles it (up to stagingLimit_).
     bool overflowed_ = false;
+    // The frame being encoded is placed away from its body (see run()).
+    bool placed_ = false;
     FramePiece pieces_[MAX_PIECES];
     std::size_t count_ = 0;
 };

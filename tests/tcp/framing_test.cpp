@@ -59,10 +59,12 @@ Bytes referenceFrame(const Bytes& body) {
 
 TEST(FrameEncoder, BatchesNeverCutAnEscapeAndJoinToTheExactFrame) {
     std::mt19937 random(7);
-    for (std::size_t staging : {4u, 5u, 7u, 64u, 65536u}) {
+    // 16384: a buffer large enough that frames are placed away from their
+    // bodies, with bodies that take several batches, each placed anew.
+    for (std::size_t staging : {4u, 5u, 7u, 64u, 16384u, 65536u}) {
         for (std::size_t directRun : {1u, 3u, 1000u}) {
             for (int round = 0; round < 60; ++round) {
-                Bytes body(random() % 3000);
+                Bytes body(random() % (staging == 16384 ? 40000 : 3000));
                 int escapeEvery = 1 + static_cast<int>(random() % 40);
                 for (auto& b : body) {
                     b = static_cast<unsigned char>(random());
