@@ -2,10 +2,12 @@
 // doing the same work in the same run, both ends in this process:
 //   (a) 64 KiB messages: MB/s and CPU time per MiB
 //   (b) 100-byte messages: messages/s and CPU time per message
+//   (d) 256 KiB messages, past the size from which message buffers come
+//       from the system rather than the heap: as (a)
 //   (c) round trip of a 100-byte message answered over the peer's own
 //       connection: p50 / p99 / max in microseconds
 // Payloads are random bytes (about one 0x05 in 256, which the framing
-// doubles), drawn in turn from a pool larger than the caches; a row of 'x'
+// doubles), drawn in turn from a pool larger than a core's own caches; a row of 'x'
 // payloads (no byte to escape) is printed for comparison. Each row runs the
 // endpoints and the raw baseline in alternating pairs (which one goes first
 // alternates too) and reports the median of the per-pair ratios. CPU time is
@@ -22,11 +24,11 @@
 // The endpoint side takes every message with GetMessage_Tcp from its 3002
 // handler. The raw side sends each message as a 4-byte length and the
 // payload in one write and parses the length-prefixed stream in place in a
-// 256 KiB block. Both use TCP_NODELAY on both ends. Connection set-up is
-// outside the timed part on both sides.
+// 256 KiB block (two messages' worth for row d). Both use TCP_NODELAY on both ends. Connection
+// set-up is outside the timed part on both sides.
 //
 //   tcp_messaging [MiB per bulk run (256)] [small messages per run (200000)]
-//                 [pairs (5)] [rows to run, e.g. "bc" (all)]
+//                 [pairs (5)] [rows to run, e.g. "bc" (all: "abcd")]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -58,6 +60,7 @@ using wirekit::platform::Socket;
 namespace platform = wirekit::platform;
 
 constexpr int BIG = 64 * 1024;
+constexpr int LARGE = 256 * 1024;
 constexpr int SMALL = 100;
 constexpr int ROUND_TRIPS = 2000;  // per pair
 constexpr std::size_t RAW_BLOCK = 256 * 1024;
@@ -142,12 +145,12 @@ bool waitForArrivals() {
 void* g_server = nullptr;
 void* g_client = nullptr;
 std::atomic<bool> g_echo{false};
-std::vector<unsigned char> g_serverBuffer(BIG);
-std::vector<unsigned char> g_clientBuffer(BIG);
+std::vector<unsigned char> g_serverBuffer(LARGE);
+std::vector<unsigned char> g_clientBuffer(LARGE);
 
 void WIREKIT_CALLBACK onServerEvent(int code, int) {
     if (code != TCP_EV_MSG_RECEIVED) return;
-    long n = GetMessage_Tcp(g_server, g_serverBuffer.data(), BIG);
+    long n = GetMessage_Tcp(g_server, g_serverBuffer.data(), LARGE);
     if (n < 0) return;
     if (g_echo.load()) {
         SendMessage_Tcp(g_server, g_serverBuffer.data(), static_cast<int>(n));
@@ -158,7 +161,7 @@ void WIREKIT_CALLBACK onServerEvent(int code, int) {
 
 void WIREKIT_CALLBACK onClientEvent(int code, int) {
     if (code != TCP_EV_MSG_RECEIVED) return;
-    long n = GetMessage_Tcp(g_client, g_clientBuffer.data(), BIG);
+    long n = GetMessage_Tcp(g_client, g_clientBuffer.data(), LARGE);
     if (n >= 0) countArrival(g_clientBuffer.data(), static_cast<std::size_t>(n));
 }
 
@@ -204,11 +207,13 @@ bool sendAll(Socket s, const void* data, std::size_t n) {
     return true;
 }
 
-// Reads length-prefixed messages into a block and hands each to `deliver`
-// where it lies; a message cut by the end of the block is moved to the
-// block's start first. Returns at the end of the stream.
-void rawReader(Socket s, const std::function<bool(const unsigned char*, std::size_t)>& deliver) {
-    std::vector<unsigned char> block(RAW_BLOCK);
+// Reads length-prefixed messages of at most `largest` bytes into a block and
+// hands each to `deliver` where it lies; a message cut by the end of the
+// block is moved to the block's start first. Returns at the end of the
+// stream.
+void rawReader(Socket s, std::size_t largest,
+               const std::function<bool(const unsigned char*, std::size_t)>& deliver) {
+    std::vector<unsigned char> block(std::max(RAW_BLOCK, 2 * (largest + 4)));
     std::size_t have = 0;
     std::size_t pos = 0;
     for (;;) {
@@ -276,10 +281,11 @@ Run rawBulk(const Pool& pool, long long count) {
     expect(pool, count);
     RawLink link = rawLink();
     std::thread reader([&] {
-        rawReader(link.reader, [](const unsigned char* data, std::size_t n) {
-            countArrival(data, n);
-            return true;
-        });
+        rawReader(link.reader, static_cast<std::size_t>(pool.size),
+                  [](const unsigned char* data, std::size_t n) {
+                      countArrival(data, n);
+                      return true;
+                  });
     });
     Run run;
     const RunClock clock;
@@ -389,7 +395,7 @@ bool rawRoundTrips(const Pool& pool, std::vector<double>& us) {
     RawLink there = rawLink();
     RawLink back = rawLink();
     std::thread echo([&] {
-        rawReader(there.reader, [&](const unsigned char* data, std::size_t n) {
+        rawReader(there.reader, SMALL, [&](const unsigned char* data, std::size_t n) {
             // The length prefix, then the bytes as they came, in one write.
             unsigned char frame[4 + SMALL];
             const auto length = static_cast<std::uint32_t>(n);
@@ -399,7 +405,7 @@ bool rawRoundTrips(const Pool& pool, std::vector<double>& us) {
         });
     });
     std::thread reader([&] {
-        rawReader(back.reader, [](const unsigned char* data, std::size_t n) {
+        rawReader(back.reader, SMALL, [](const unsigned char* data, std::size_t n) {
             countArrival(data, n);
             return true;
         });
@@ -447,7 +453,7 @@ int main(int argc, char** argv) {
     const long bulkMiB = argc > 1 ? std::max(1L, std::atol(argv[1])) : 256;
     const long long smallCount = argc > 2 ? std::max(1000LL, std::atoll(argv[2])) : 200000;
     const int pairs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
-    const std::string rows = argc > 4 ? argv[4] : "abc";
+    const std::string rows = argc > 4 ? argv[4] : "abcd";
     auto wanted = [&](char row) { return rows.find(row) != std::string::npos; };
 
     g_server = Init_Tcp(onServerEvent);
@@ -478,6 +484,11 @@ int main(int argc, char** argv) {
         bulkRow("(b') 100-byte 'x' messages, for comparison", plain, smallCount, pairs, true, "");
     }
     if (wanted('c')) roundTripRow(smallRandom, pairs);
+    if (wanted('d')) {
+        const Pool random = makePool(LARGE, 16, true);  // 4 MiB
+        bulkRow("(d) 256 KiB random messages", random,
+                (static_cast<long long>(bulkMiB) << 20) / LARGE, pairs, false, "");
+    }
 
     Close_Tcp(g_client);
     Close_Tcp(g_server);
