@@ -2,6 +2,7 @@
 
 #include "filexfer/file_side.h"
 #include "platform/platform.h"
+#include "tcp/message_bytes.h"
 #include "tcp/tcp_endpoint.h"
 #include "udp/udp_endpoint.h"
 
@@ -83,7 +84,11 @@ int EndpointRegistry::remove(void* handle) {
     if (entry.udp) entry.udp->close();
     if (entry.tcp) entry.tcp.tcp->close();
     entry = Entry{};
-    if (emptied) platform::netCleanup();
+    if (emptied) {
+        platform::netCleanup();
+        // Nothing is left to reuse the large buffers kept for reuse.
+        tcp::releaseLargeBuffers();
+    }
     return 1;
 }
 

@@ -44,9 +44,20 @@ public:
             entries_[count_++] = {p, bytes};
             total_ += bytes;
         }
-        // Given back outside the lock: unmapping can take a while.
-        for (std::size_t i = 0; i < droppedCount; ++i)
-            platform::freePages(dropped[i].p, dropped[i].bytes);
+        freeAll(dropped, droppedCount);
+    }
+
+    void releaseAll() {
+        Entry dropped[MAX_ENTRIES];
+        std::size_t droppedCount = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            while (count_ > 0) {
+                dropped[droppedCount++] = entries_[0];
+                remove(0);
+            }
+        }
+        freeAll(dropped, droppedCount);
     }
 
 private:
@@ -55,6 +66,11 @@ private:
         void* p;
         std::size_t bytes;
     };
+
+    // Called outside the lock: unmapping can take a while.
+    static void freeAll(const Entry* entries, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) platform::freePages(entries[i].p, entries[i].bytes);
+    }
 
     void remove(std::size_t i) {
         total_ -= entries_[i].bytes;
@@ -73,5 +89,7 @@ private:
 void* takeLargeBuffer(std::size_t bytes) { return KeptBuffers::instance().take(bytes); }
 
 void giveLargeBuffer(void* p, std::size_t bytes) { KeptBuffers::instance().give(p, bytes); }
+
+void releaseLargeBuffers() { KeptBuffers::instance().releaseAll(); }
 
 }  // namespace wirekit::tcp

@@ -29,6 +29,8 @@ constexpr std::size_t LARGE_BUFFERS_KEPT_BYTES = 4 * 1024 * 1024;
 void* takeLargeBuffer(std::size_t bytes);
 // Keeps `p` (of `bytes`) for reuse, or gives it back to the system.
 void giveLargeBuffer(void* p, std::size_t bytes);
+// Gives every kept buffer back to the system (the last endpoint has closed).
+void releaseLargeBuffers();
 
 template <typename T>
 struct BufferAllocator {
