@@ -279,9 +279,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Staging buffers from 4 bytes up and direct runs from 1 byte up reach
     // every batching path with small inputs; a 16 KiB buffer places a frame
     // of 1 KiB or more away from its body.
-    const std::size_t staging =
-        splitCount > 2 && splits[2] % 4 == 0 ? 16384 : 4 + (splitCount > 0 ? splits[0] % 61 : 60);
+    const std::size_t staging = 4 + (splitCount > 0 ? splits[0] % 61 : 60);
     const std::size_t directRun = 1 + (splitCount > 1 ? splits[1] % 64 : 4095);
-    for (FrameKernel kernel : KERNELS) checkEncoder(stream, staging, directRun, kernel);
+    for (FrameKernel kernel : KERNELS) {
+        checkEncoder(stream, staging, directRun, kernel);
+        if (stream.size() >= 1024) checkEncoder(stream, 16384, directRun, kernel);
+    }
     return 0;
 }
