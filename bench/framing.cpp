@@ -15,6 +15,7 @@
 //   framing [pairs (5)]
 #include "tcp/framing.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
