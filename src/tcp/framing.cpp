@@ -157,11 +157,14 @@ FrameEncoder::FrameEncoder(std::size_t stagingBytes, std::size_t directRunBytes,
       kernel_(kernel),
       wideLanes_(wideLanesFor(kernel)) {}
 
+bool FrameEncoder::placesFrame(std::size_t length) const {
+    return length >= PLACEMENT_MIN_BODY && stagingLimit_ >= 4 * PLACEMENT_ROOM;
+}
+
 void FrameEncoder::prepare(std::size_t length) {
     // The frame of a body with escapes at their average rate (one in 256
     // random bytes) fits with room to spare.
-    placed_ = length >= PLACEMENT_MIN_BODY && stagingLimit_ >= 4 * PLACEMENT_ROOM;
-    const std::size_t room = placed_ ? PLACEMENT_ROOM : 0;
+    const std::size_t room = placesFrame(length) ? PLACEMENT_ROOM : 0;
     std::size_t want = length + length / 128 + 4 + STAGING_SLACK;
     if (overflowed_) want = std::max(want, staging_.size() * 2);
     want = std::min(want, stagingLimit_) + room;
@@ -189,8 +192,9 @@ bool FrameEncoder::run(const unsigned char* p, std::size_t length, Sink sink, vo
     unsigned char* const limit = first + staging_.size();
     // Where staging starts for the body bytes from `in` on: at the buffer's
     // start, or for a placed frame half a page ahead of `in` modulo the page.
+    const bool placed = placesFrame(length);
     auto placeFor = [&](const unsigned char* in) {
-        if (!placed_) return first;
+        if (!placed) return first;
         const std::uintptr_t gap = (reinterpret_cast<std::uintptr_t>(in) + PLACEMENT_ROOM / 2 -
                                     reinterpret_cast<std::uintptr_t>(first)) &
                                    (PLACEMENT_ROOM - 1);

@@ -90,6 +90,9 @@ private:
     template <typename Lane>
     bool run(const unsigned char* body, std::size_t length, Sink sink, void* context);
     void prepare(std::size_t length);
+    // True when the frame of a body of `length` bytes is staged away from
+    // the body (see run()).
+    bool placesFrame(std::size_t length) const;
 
     MessageBytes staging_;  // written before it is read: never zeroed
     std::size_t stagingLimit_;
@@ -99,8 +102,6 @@ private:
     // The last frame did not fit the buffer sized for it: the next one
     // doubles it (up to stagingLimit_).
     bool overflowed_ = false;
-    // The frame being encoded is placed away from its body (see run()).
-    bool placed_ = false;
     FramePiece pieces_[MAX_PIECES];
     std::size_t count_ = 0;
 };
