@@ -86,7 +86,7 @@ int EndpointRegistry::remove(void* handle) {
     entry = Entry{};
     if (emptied) {
         platform::netCleanup();
-        // Nothing is left to reuse the large buffers kept for reuse.
+        // No endpoint is left to reuse the large buffers kept for it.
         tcp::releaseLargeBuffers();
     }
     return 1;

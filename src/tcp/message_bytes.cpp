@@ -1,5 +1,6 @@
 #include "tcp/message_bytes.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace wirekit::tcp {
@@ -52,10 +53,10 @@ public:
         std::size_t droppedCount = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            while (count_ > 0) {
-                dropped[droppedCount++] = entries_[0];
-                remove(0);
-            }
+            std::copy(entries_, entries_ + count_, dropped);
+            droppedCount = count_;
+            count_ = 0;
+            total_ = 0;
         }
         freeAll(dropped, droppedCount);
     }
