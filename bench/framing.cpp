@@ -38,14 +38,12 @@ constexpr std::size_t BODIES = POOL_BYTES / STRIDE;
 constexpr std::size_t BLOCK = 256 * 1024;
 constexpr int ROUNDS = 4000;  // messages per measurement
 
-double cpuSeconds() { return wirekit::platform::processCpuSeconds(); }
-
 // Microseconds of CPU per message for `rounds` calls of fn(i).
 template <typename Fn>
 double perMessage(int rounds, Fn&& fn) {
-    const double start = cpuSeconds();
+    const double start = wirekit::platform::processCpuSeconds();
     for (int i = 0; i < rounds; ++i) fn(i);
-    return (cpuSeconds() - start) * 1e6 / rounds;
+    return (wirekit::platform::processCpuSeconds() - start) * 1e6 / rounds;
 }
 
 volatile unsigned char g_sink;
@@ -99,7 +97,7 @@ int main(int argc, char** argv) {
                 g_sink = scratch[0];
             }));
             int messages = 0;
-            const double start = cpuSeconds();
+            const double start = wirekit::platform::processCpuSeconds();
             while (messages < ROUNDS) {
                 const std::size_t n = std::min(BLOCK, wire.size() - wirePos);
                 const unsigned char* block = wire.data() + wirePos;
@@ -114,7 +112,7 @@ int main(int argc, char** argv) {
                 }
                 wirePos = (wirePos + n) % wire.size();
             }
-            dec.push_back((cpuSeconds() - start) * 1e6 / messages);
+            dec.push_back((wirekit::platform::processCpuSeconds() - start) * 1e6 / messages);
             decBase.push_back(perMessage(ROUNDS, [&](int i) {
                 const std::size_t end = frameEnds[static_cast<std::size_t>(i) % frameEnds.size()];
                 std::memcpy(scratch.data(), wire.data() + end - BODY, BODY);
